@@ -1,0 +1,75 @@
+#include "common/TestUtil.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace velmora::test {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/velmora_test_XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::string cmd = "rm -rf '" + path_ + "'";
+    int rc = std::system(cmd.c_str());
+    (void)rc;
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::string testdataDir() {
+    std::string dir = VELMORA_TESTDATA_DIR;
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return dir;
+    return "";
+}
+
+static std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) {
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
+    }
+    return q + "'";
+}
+
+RunResult runTool(const std::vector<std::string>& args, const std::string& cwd) {
+    TempDir tmp;
+    std::string cmd;
+    if (!cwd.empty()) cmd += "cd " + quote(cwd) + " && ";
+    cmd += quote(VELMORA_BINARY);
+    for (const auto& a : args) cmd += " " + quote(a);
+    cmd += " >" + quote(tmp.file("out")) + " 2>" + quote(tmp.file("err"));
+    int raw = std::system(cmd.c_str());
+    RunResult r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = readFile(tmp.file("out"));
+    r.err = readFile(tmp.file("err"));
+    return r;
+}
+
+}  // namespace velmora::test

@@ -1,0 +1,38 @@
+#pragma once
+// Helpers shared by the unit tests: scratch files, the shared recordings, running the tool.
+
+#include <string>
+#include <vector>
+
+namespace velmora::test {
+
+// A fresh, empty scratch directory for one test, removed when the object goes out of scope.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void writeFile(const std::string& path, const std::string& bytes);
+std::string readFile(const std::string& path);
+
+// The folder of shared recordings, or "" when it is not there (tests then skip).
+std::string testdataDir();
+
+// Runs the velmora executable with the given arguments (each quoted for the shell) in `cwd`
+// ("" for the current directory); returns the exit status (0..255) and captures both streams.
+struct RunResult {
+    int status;
+    std::string out;
+    std::string err;
+};
+RunResult runTool(const std::vector<std::string>& args, const std::string& cwd = "");
+
+}  // namespace velmora::test
