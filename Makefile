@@ -26,6 +26,7 @@ sanitize: deps
 		ctest --output-on-failure -j $(JOBS)
 
 demo: build
+	@tools/setup-deps.sh python3
 	tools/demo.sh $(BUILD)
 
 bench:
