@@ -1,5 +1,7 @@
 #include "blas/ComplexMatrix.h"
 
+#include "blas/Random.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -53,8 +55,8 @@ void ComplexMatrix::fill(float re, float im) {
 void ComplexMatrix::fillRandom() {
     for (int i = 0; i < pp->numrows; i++)
         for (int j = 0; j < pp->numcols; j++) {
-            const float re = static_cast<float>(rand() / 32767.0);
-            const float im = static_cast<float>(rand() / 32767.0);
+            const float re = randomUnit();
+            const float im = randomUnit();
             pp->rows[i][j] = Complex(re, im);
         }
 }

@@ -1,5 +1,7 @@
 #include "blas/ComplexTensor3.h"
 
+#include "blas/Random.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +18,7 @@ void moveRun(Complex* dst, const Complex* src, int n) {
 }
 
 float randomPart() {
-    return static_cast<float>(rand() / 32767.0);
+    return randomUnit();
 }
 
 }  // namespace

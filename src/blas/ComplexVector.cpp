@@ -1,5 +1,7 @@
 #include "blas/ComplexVector.h"
 
+#include "blas/Random.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -42,8 +44,8 @@ void ComplexVector::fill(float re, float im) {
 
 void ComplexVector::fillRandom() {
     for (int i = 0; i < pp->size; i++) {
-        const float re = static_cast<float>(rand() / 32767.0);
-        const float im = static_cast<float>(rand() / 32767.0);
+        const float re = randomUnit();
+        const float im = randomUnit();
         pp->data[i] = Complex(re, im);
     }
 }

@@ -1,5 +1,7 @@
 #include "blas/Matrix.h"
 
+#include "blas/Random.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +39,7 @@ void Matrix::fill(float x) {
 
 void Matrix::fillRandom() {
     for (int i = 0; i < pp->numrows; i++)
-        for (int j = 0; j < pp->numcols; j++) pp->rows[i][j] = static_cast<float>(rand() / 32767.0);
+        for (int j = 0; j < pp->numcols; j++) pp->rows[i][j] = randomUnit();
 }
 
 void Matrix::copy(const Matrix* another) {

@@ -1,5 +1,7 @@
 #include "blas/Vector.h"
 
+#include "blas/Random.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +34,7 @@ void Vector::fill(float x) {
 }
 
 void Vector::fillRandom() {
-    for (int i = 0; i < pp->size; i++) pp->data[i] = static_cast<float>(rand() / 32767.0);
+    for (int i = 0; i < pp->size; i++) pp->data[i] = randomUnit();
 }
 
 void Vector::copy(const Vector* another) {

@@ -4,11 +4,13 @@
 
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <sstream>
 #include <string>
 
+#include "blas/ComplexMatrix.h"
 #include "blas/ComplexVector.h"
 #include "blas/Vector.h"
 
@@ -210,3 +212,31 @@ TEST(ComplexVectorContainer, WriteReadRoundTripAndView) {
     view.set(1, 7.0f, 8.0f);
     EXPECT_EQ(v.get(2), Complex(7.0f, 8.0f));
 }
+
+namespace velmora::blas {
+namespace {
+
+// The random fill stays in [0, 1] whatever the platform's RAND_MAX, and is not constant.
+TEST(RandomFill, StaysInTheUnitRange) {
+    Vector v(1000);
+    ComplexMatrix m(3, 50);
+    v.fillRandom();
+    m.fillRandom();
+    float lo = 1, hi = 0;
+    for (int i = 0; i < v.size(); ++i) {
+        lo = std::min(lo, v.get(i));
+        hi = std::max(hi, v.get(i));
+    }
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 50; ++j) {
+            ASSERT_GE(m.real(i, j), 0.0f);
+            ASSERT_LE(m.imag(i, j), 1.0f);
+        }
+    }
+    EXPECT_GE(lo, 0.0f);
+    EXPECT_LE(hi, 1.0f);
+    EXPECT_GT(hi - lo, 0.5f);
+}
+
+}  // namespace
+}  // namespace velmora::blas
