@@ -165,6 +165,7 @@ struct FFT_fft160::Impl {
         for (int cb = 0; cb < 4; ++cb) {
             // Ten-point transforms along t for the four columns 4 cb .. 4 cb + 3.
             cv a[10];
+#pragma GCC unroll 16
             for (int t = 0; t < 10; ++t) {
                 const float* p = src + 2 * (16 * t + 4 * cb);
                 const v4sf v0 = load4(p), v1 = load4(p + 4);
@@ -177,20 +178,24 @@ struct FFT_fft160::Impl {
             dft5(a[1], a[3], a[5], a[7], a[9], &o[0], &o[1], &o[2], &o[3], &o[4]);
             y[0] = e[0] + o[0];
             y[5] = e[0] - o[0];
+#pragma GCC unroll 16
             for (int k = 1; k < 5; ++k) {
                 // W10^k = W160^(16 k)
                 const cv t = cmul(o[k], splat(tb.w160r[16 * k]), splat(tb.w160i[16 * k]));
                 y[k] = e[k] + t;
                 y[k + 5] = e[k] - t;
             }
+#pragma GCC unroll 16
             for (int k1 = 1; k1 < 10; ++k1)
                 y[k1] = cmul(y[k1], load4(tb.colr[k1] + 4 * cb), load4(tb.coli[k1] + 4 * cb));
             y[10] = y[11] = cv{splat(0.0f), splat(0.0f)};
-            // Transpose so that each column's ten values lie contiguously.
+// Transpose so that each column's ten values lie contiguously.
+#pragma GCC unroll 16
             for (int kb = 0; kb < 3; ++kb) {
                 v4sf tr[4], ti[4];
                 transpose4(y[4 * kb].r, y[4 * kb + 1].r, y[4 * kb + 2].r, y[4 * kb + 3].r, tr);
                 transpose4(y[4 * kb].i, y[4 * kb + 1].i, y[4 * kb + 2].i, y[4 * kb + 3].i, ti);
+#pragma GCC unroll 16
                 for (int q = 0; q < 4; ++q) {
                     store4(ur + (4 * cb + q) * kPad + 4 * kb, tr[q]);
                     store4(ui + (4 * cb + q) * kPad + 4 * kb, ti[q]);
@@ -202,6 +207,7 @@ struct FFT_fft160::Impl {
         for (int p = 0; p < 2; ++p) {
             for (int kb = 0; kb < 3; ++kb) {
                 cv x[8];
+#pragma GCC unroll 16
                 for (int r = 0; r < 8; ++r) {
                     const int off = (2 * r + p) * kPad + 4 * kb;
                     x[r] = cv{load4(ur + off), load4(ui + off)};
@@ -214,6 +220,7 @@ struct FFT_fft160::Impl {
                 const cv o3 = h * cv{o[3].i - o[3].r, -(o[3].r + o[3].i)};  // W8^3 o3
                 const cv yv[8] = {e[0] + o[0], e[1] + o1, e[2] + o2, e[3] + o3,
                                   e[0] - o[0], e[1] - o1, e[2] - o2, e[3] - o3};
+#pragma GCC unroll 16
                 for (int k2 = 0; k2 < 8; ++k2) {
                     const int off = (p * 8 + k2) * kPad + 4 * kb;
                     store4(vr + off, yv[k2].r);
