@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <fstream>
 #include <istream>
 #include <vector>
 
 #include "Error.h"
+#include "sio/SampleFormat.h"
 
 namespace velmora::sio {
 
@@ -15,49 +15,6 @@ namespace {
 
 constexpr int kFramesPerRead = 160;  // frames fetched from the file per read
 constexpr int kMaxChannels = 65535;  // the largest count a WAV header can state
-
-using ConvertRun = void (*)(const uint8_t* src, float* dst, int count);
-
-inline float clampUnit(float x) {
-    return std::min(std::max(x, -1.0f), 1.0f);
-}
-
-void convert16(const uint8_t* src, float* dst, int count) {
-    for (int i = 0; i < count; ++i) {
-        const uint16_t u = static_cast<uint16_t>(src[2 * i] | (src[2 * i + 1] << 8));
-        dst[i] = clampUnit(static_cast<float>(static_cast<int16_t>(u)) / 32768.0f);
-    }
-}
-
-void convert24(const uint8_t* src, float* dst, int count) {
-    for (int i = 0; i < count; ++i) {
-        // Place the three bytes at the top of a 32-bit word, then shift back to sign-extend.
-        const uint32_t u = (static_cast<uint32_t>(src[3 * i]) << 8) |
-                           (static_cast<uint32_t>(src[3 * i + 1]) << 16) |
-                           (static_cast<uint32_t>(src[3 * i + 2]) << 24);
-        const int32_t v = static_cast<int32_t>(u) >> 8;
-        dst[i] = clampUnit(static_cast<float>(v) / 8388608.0f);
-    }
-}
-
-inline uint32_t load32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void convert32(const uint8_t* src, float* dst, int count) {
-    for (int i = 0; i < count; ++i) {
-        const int32_t v = static_cast<int32_t>(load32(src + 4 * i));
-        dst[i] = clampUnit(static_cast<float>(v) / 2147483648.0f);
-    }
-}
-
-void convertFloat(const uint8_t* src, float* dst, int count) {
-    for (int i = 0; i < count; ++i) {
-        const uint32_t u = load32(src + 4 * i);
-        std::memcpy(dst + i, &u, sizeof(float));
-    }
-}
 
 }  // namespace
 
@@ -71,13 +28,13 @@ struct PCMSource::Impl {
     std::vector<uint8_t> chunk;
     std::istream* stream = nullptr;
     bool ownsStream = false;
-    ConvertRun convert = nullptr;
+    DecodeRun convert = nullptr;
 
     std::unique_ptr<std::ifstream> file;  // set when ownsStream
     bool closed = false;
     long long bytesLeft = -1;  // bytes still allowed from the stream; negative: no bound
 
-    void setUp(int bits, int numchs, ConvertRun conv) {
+    void setUp(int bits, int numchs, DecodeRun conv) {
         VM_ASSERT(numchs > 0);
         VM_ASSERT(numchs <= kMaxChannels);
         bitsPerSample = bits;
@@ -123,38 +80,31 @@ struct PCMSource::Impl {
     }
 };
 
-static ConvertRun integerConverter(int bitsPerSample) {
-    switch (bitsPerSample) {
-        case 16:
-            return convert16;
-        case 24:
-            return convert24;
-        case 32:
-            return convert32;
-        default:
-            error("PCMSource", "Unsupported bits per sample: %d", bitsPerSample);
-    }
+static DecodeRun integerDecoder(int bitsPerSample) {
+    const DecodeRun decode = pcmDecoder(bitsPerSample);
+    if (decode == nullptr) error("PCMSource", "Unsupported bits per sample: %d", bitsPerSample);
+    return decode;
 }
 
 PCMSource::PCMSource(int numchs, const char* path) : pp(std::make_unique<Impl>()) {
-    pp->setUp(32, numchs, convertFloat);
+    pp->setUp(32, numchs, floatDecoder());
     pp->open(path);
 }
 
 PCMSource::PCMSource(int bitsPerSample, int numchs, const char* path)
     : pp(std::make_unique<Impl>()) {
-    pp->setUp(bitsPerSample, numchs, integerConverter(bitsPerSample));
+    pp->setUp(bitsPerSample, numchs, integerDecoder(bitsPerSample));
     pp->open(path);
 }
 
 PCMSource::PCMSource(int numchs, std::istream* stream) : pp(std::make_unique<Impl>()) {
-    pp->setUp(32, numchs, convertFloat);
+    pp->setUp(32, numchs, floatDecoder());
     pp->stream = stream;
 }
 
 PCMSource::PCMSource(int bitsPerSample, int numchs, std::istream* stream)
     : pp(std::make_unique<Impl>()) {
-    pp->setUp(bitsPerSample, numchs, integerConverter(bitsPerSample));
+    pp->setUp(bitsPerSample, numchs, integerDecoder(bitsPerSample));
     pp->stream = stream;
 }
 

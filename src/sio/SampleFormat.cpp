@@ -56,25 +56,38 @@ void decodeFloat(const uint8_t* src, float* dst, int count) {
     }
 }
 
-// floor(x * scale + 0.5) saturated to [lowest, highest]; NaN gives 0.
-inline float quantize(float x, float scale, float lowest, float highest) {
-    float r = std::floor(x * scale + 0.5f);
-    r = std::min(std::max(r, lowest), highest);
-    return r == r ? r : 0.0f;
+// floor(x * scale + 0.5) saturated to [lowest, highest]; NaN gives 0. Saturating before
+// rounding gives the same codes and keeps |y| below 2^24, where y + 0.5 is exact and the floor
+// can be taken by truncation plus a correction (branch-free, so the loops vectorise).
+inline int32_t quantize(float x, float scale, float lowest, float highest) {
+    float y = x * scale;
+    y = y == y ? y : 0.0f;
+    y = y < lowest ? lowest : y;
+    y = y > highest ? highest : y;
+    const float r = y + 0.5f;
+    const int32_t t = static_cast<int32_t>(r);
+    return t - (static_cast<float>(t) > r ? 1 : 0);
 }
 
 void encode16(const float* src, uint8_t* dst, int count) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Native 16-bit stores are already little-endian; one store per sample.
     for (int i = 0; i < count; ++i) {
-        const int32_t v = static_cast<int32_t>(quantize(src[i], 32768.0f, -32768.0f, 32767.0f));
+        const int16_t v = static_cast<int16_t>(quantize(src[i], 32768.0f, -32768.0f, 32767.0f));
+        std::memcpy(dst + 2 * i, &v, sizeof(v));
+    }
+#else
+    for (int i = 0; i < count; ++i) {
+        const int32_t v = quantize(src[i], 32768.0f, -32768.0f, 32767.0f);
         dst[2 * i] = static_cast<uint8_t>(v);
         dst[2 * i + 1] = static_cast<uint8_t>(v >> 8);
     }
+#endif
 }
 
 void encode24(const float* src, uint8_t* dst, int count) {
     for (int i = 0; i < count; ++i) {
-        const int32_t v =
-            static_cast<int32_t>(quantize(src[i], 8388608.0f, -8388608.0f, 8388607.0f));
+        const int32_t v = quantize(src[i], 8388608.0f, -8388608.0f, 8388607.0f);
         dst[3 * i] = static_cast<uint8_t>(v);
         dst[3 * i + 1] = static_cast<uint8_t>(v >> 8);
         dst[3 * i + 2] = static_cast<uint8_t>(v >> 16);
