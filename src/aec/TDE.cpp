@@ -284,4 +284,12 @@ void TDE::process(const float* in, float* out) {
     }
 }
 
+int TDE::toSamples(int fs, float seconds) {
+    const float x = static_cast<float>(fs) * seconds;
+    // 2147483520 is the largest float below 2^31.
+    if (!(x > -2147483520.0f)) return x < 0.0f ? -2147483520 : 0;
+    if (x > 2147483520.0f) return 2147483520;
+    return static_cast<int>(x);
+}
+
 }  // namespace velmora::aec

@@ -42,6 +42,11 @@ class TDE {
     // reference samples; writes the aligned block in the same layout. `out` may equal `in`.
     void process(const float* in, float* out);
 
+    // Converts a configured time in seconds to samples as the pipelines do: the single-precision
+    // product fs * seconds truncated toward zero. Products beyond the int range saturate and
+    // NaN gives 0, so an absurd configuration reaches the constructor as a checkable value.
+    static int toSamples(int fs, float seconds);
+
   private:
     struct Impl;
     std::unique_ptr<Impl> pp;

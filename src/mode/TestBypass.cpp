@@ -5,6 +5,7 @@
 
 #include "Error.h"
 #include "Params.h"
+#include "aec/TDE.h"
 #include "mode/HPF.h"
 
 namespace velmora::mode {
@@ -16,7 +17,8 @@ struct TestBypass::Impl {
     int count;        // channels passed through
     int blockLength;
     std::unique_ptr<HPF> hpf;
-    std::vector<float> filtered;  // blockLength x numChannels
+    std::unique_ptr<aec::TDE> tde;  // aligns microphones and references; null when inactive
+    std::vector<float> filtered;    // blockLength x numChannels
 };
 
 TestBypass::TestBypass(const Params* params, int kind) {
@@ -47,9 +49,10 @@ TestBypass::TestBypass(const Params* params, int kind) {
     pp->blockLength = static_cast<int>(static_cast<float>(params->fsout) * params->block_size);
     pp->hpf = std::make_unique<HPF>(total, params->hpf_power);
     if (params->aec_tde_active) {
-        error("TestBypass",
-              "Unsupported aec_tde_active: %d, reference delay estimation is not available",
-              static_cast<int>(params->aec_tde_active));
+        const int fs = params->fsout;
+        pp->tde = std::make_unique<aec::TDE>(params->nummics, params->numrefs, pp->blockLength,
+                                             aec::TDE::toSamples(fs, params->aec_tde_maxoffset),
+                                             aec::TDE::toSamples(fs, params->aec_tde_refoffset));
     }
     pp->filtered.assign(static_cast<size_t>(pp->blockLength) * total, 0.0f);
 }
@@ -66,6 +69,7 @@ void TestBypass::process(const float* block, float* out) {
     const int frames = s.blockLength;
     const int nc = s.numChannels;
     s.hpf->process(block, s.filtered.data(), frames);
+    if (s.tde) s.tde->process(s.filtered.data(), s.filtered.data());
     if (s.count == nc) {
         std::memcpy(out, s.filtered.data(), sizeof(float) * nc * static_cast<size_t>(frames));
         return;

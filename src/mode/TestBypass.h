@@ -1,6 +1,7 @@
 #pragma once
 // TestBypass: the test item that passes channels through to the output after the high-pass
-// filter: kind 0 all nummics + numrefs channels, kind 1 the microphones, kind 2 the references.
+// filter (and, with aec_tde_active, after aligning microphones and references in time): kind 0
+// all nummics + numrefs channels, kind 1 the microphones, kind 2 the references.
 // numouts must equal the number of channels passed. It checks nothing and reports nothing.
 // The filtered block is kept in the item's own buffer, so the caller's block (which the other
 // items of the run also measure) is left as it was.

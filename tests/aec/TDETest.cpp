@@ -135,7 +135,7 @@ TEST(TDE, FixedOffsetDelaysOneGroup) {
     const int frames = 160 * 8;
     Recording in{2, 1, frames, whiteNoise(frames * 3, 0.5f, 1)};
     // 0.01 s at 16 kHz, as the pipelines convert it.
-    const int offset = static_cast<int>(16000.0f * 0.01f);
+    const int offset = TDE::toSamples(16000, 0.01f);
     ASSERT_EQ(offset, 160);
 
     TDE mics(2, 1, 160, 0, offset);
@@ -284,6 +284,19 @@ TEST(TDE, ProcessAllocatesNothing) {
     }
     EXPECT_EQ(count.allocations(), 0);
     EXPECT_EQ(est.refDelay(), 280);  // the run did estimate
+}
+
+TEST(TDE, SecondsToSamples) {
+    EXPECT_EQ(TDE::toSamples(16000, -0.01f), -160);
+    EXPECT_EQ(TDE::toSamples(16000, 0.03f), 480);
+    EXPECT_EQ(TDE::toSamples(16000, 0.00004f), 0);       // 0.64 truncates toward zero
+    EXPECT_EQ(TDE::toSamples(16000, -0.0001f), -1);      // -1.6 as well
+    EXPECT_EQ(TDE::toSamples(16000, 1e9f), 2147483520);  // saturates instead of overflowing
+    EXPECT_EQ(TDE::toSamples(16000, -1e9f), -2147483520);
+    EXPECT_EQ(TDE::toSamples(16000, std::nanf("")), 0);
+    // A saturated range is refused, a saturated fixed offset clipped.
+    EXPECT_THROW(TDE(1, 1, 160, TDE::toSamples(16000, 1e9f), 0), const char*);
+    EXPECT_EQ(TDE(1, 1, 160, 0, TDE::toSamples(16000, -1e9f)).refDelay(), 32768);
 }
 
 TEST(TDE, RefusesBadArguments) {

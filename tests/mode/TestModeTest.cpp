@@ -87,6 +87,44 @@ TEST(TestMode, BypassFiltersWithoutTouchingTheBlock) {
     }
 }
 
+// With aec_tde_active a fixed aec_tde_refoffset delays the microphones (positive) or the
+// references (negative) of the filtered block; inactive, the offset is ignored.
+TEST(TestMode, BypassAlignsWithTheDelayEstimator) {
+    const int frames = 160, nc = 5, blocks = 4;
+    const struct {
+        bool active;
+        float refoffset;
+        int kind, micDelay, refDelay;
+    } cases[] = {{true, 0.01f, 0, 160, 0}, {true, -0.01f, 0, 0, 160}, {true, -0.02f, 2, 0, 320},
+                 {true, 0.005f, 1, 80, 0}, {false, 0.01f, 0, 0, 0},   {true, 0.0f, 0, 0, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refoffset);
+        const int count = c.kind == 0 ? nc : c.kind == 1 ? 3 : 2;
+        const int first = c.kind == 2 ? 3 : 0;
+        Params p = smallParams({c.kind}, count);
+        p.hpf_power = 4;
+        p.aec_tde_active = c.active;
+        p.aec_tde_refoffset = c.refoffset;
+        TestMode m(&p);
+        HPF hpf(nc, 4);
+        const std::vector<float> x = ramp(static_cast<size_t>(frames) * nc * blocks);
+        std::vector<float> filtered(x.size()), out(static_cast<size_t>(frames) * count * blocks);
+        hpf.process(x.data(), filtered.data(), frames * blocks);
+        for (int b = 0; b < blocks; ++b) {
+            std::vector<float> in(x.begin() + b * frames * nc, x.begin() + (b + 1) * frames * nc);
+            m.process(in.data(), out.data() + b * frames * count);
+        }
+        for (int f = 0; f < frames * blocks; ++f) {
+            for (int j = 0; j < count; ++j) {
+                const int ch = first + j;
+                const int d = ch < 3 ? c.micDelay : c.refDelay;
+                const float expect = f >= d ? filtered[(f - d) * nc + ch] : 0.0f;
+                ASSERT_EQ(out[f * count + j], expect) << "frame " << f << " channel " << ch;
+            }
+        }
+    }
+}
+
 TEST(TestMode, DecimatesBeforeTheItemsAt48k) {
     Params p = smallParams({0}, 5);
     p.fsin = 48000;
@@ -113,11 +151,11 @@ TEST(TestMode, ConstructionErrors) {
               "velmora, TestBypass: No. of outputs not match: 3, 2");
     EXPECT_EQ(constructError(smallParams({0, 7}, 5)), "velmora, TestMode: Unknown test item: 7");
     EXPECT_EQ(constructError(smallParams({100}, 5)), "velmora, TestMode: Unknown test item: 100");
-    Params tde = smallParams({0}, 5);
-    tde.aec_tde_active = true;
-    EXPECT_EQ(constructError(tde),
-              "velmora, TestBypass: Unsupported aec_tde_active: 1, reference delay estimation is "
-              "not available");
+    Params range = smallParams({0}, 5);
+    range.aec_tde_active = true;
+    range.aec_tde_maxoffset = 1e6f;  // more than 65 s of search range
+    EXPECT_EQ(constructError(range),
+              "velmora, TDE: Unsupported offset range: 2147483520 samples, at most 1048576");
     Params badRate = smallParams({0}, 5);
     badRate.fsin = 8000;
     EXPECT_EQ(constructError(badRate),
