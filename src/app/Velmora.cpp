@@ -485,8 +485,11 @@ int Velmora::runEnhancement(const char* inPath, const char* outPath, long long* 
     source->close();
     sink->flush();
     sink->close();
-    sink.reset();
-    inner.reset();
+    if (sink->failed()) {
+        // A full disk or a vanished file: the output is incomplete, so the run failed.
+        std::fprintf(stderr, "Cannot write output file: %s.\n", outPath);
+        return -97;
+    }
     return 0;
 }
 

@@ -5,6 +5,8 @@
 
 #include "blas/BLAS.h"
 
+#include "blas/Random.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -1719,7 +1721,7 @@ void fill(float* x, int n, float value) {
 }
 
 void fillRandom(float* x, int n) {
-    for (int i = 0; i < n; ++i) x[i] = static_cast<float>(std::rand() / 32767.0);
+    for (int i = 0; i < n; ++i) x[i] = randomUnit();
 }
 
 // ---- First-order filters -------------------------------------------------------------------

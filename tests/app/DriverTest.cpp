@@ -136,6 +136,11 @@ TEST(Driver, OpenFailuresEndWithStatus159) {
     EXPECT_EQ(out.err, "Cannot open output file: " + badOut +
                            ", velmora, PCMSink: Cannot open output file: " + badOut + ".\n");
 
+    // A write that fails (a full disk) is not reported as success.
+    RunResult full = runTool({conf, input, "/dev/full"});
+    EXPECT_EQ(full.status, 159);
+    EXPECT_EQ(full.err, "Cannot write output file: /dev/full.\n");
+
     // Malformed WAV files are refused with a reason, never read as audio.
     std::string data = pcmBytes(std::vector<int32_t>(8 * 320, 3), 16);
     std::string wav = wavBytes(data, 8, 16000, 16);
