@@ -1,0 +1,81 @@
+#include "mode/AECAlgorithm.h"
+
+#include "Error.h"
+#include "Params.h"
+#include "aec/AECBypass.h"
+#include "aec/AECInterface.h"
+
+namespace velmora::mode {
+
+struct AECAlgorithm::Impl {
+    std::unique_ptr<aec::AECInterface> aec;
+};
+
+namespace {
+
+// Checks what an algorithm number demands of the configuration before anything is built.
+void checkConstraints(const Params* p) {
+    switch (p->aec_algorithm) {
+        case 201:  // DualAFGeneral
+        case 202:  // RETFAEC
+            if (p->numrefs != 1 && p->numrefs != 2)
+                error("AECAlgorithm", "Mono or stereo references required: %d", p->numrefs);
+            break;
+        default:
+            break;
+    }
+}
+
+// The canceller for p->aec_algorithm, or null when no canceller serves that number. One case
+// per class:
+//   100 TwoLevelAEC(nummics, numrefs, numbins, aec_power)
+//   101 OneLevelAEC(nummics, numrefs, numbins, aec_power)
+//   201 DualAFGeneral(nummics, numrefs, numbins, aec_power, aec_level)
+//   202 RETFAEC(nummics, numrefs, numbins, aec_power)
+aec::AECInterface* build(const Params* p, int numbins) {
+    switch (p->aec_algorithm) {
+        case 0:
+            return new aec::AECBypass(p->nummics, p->numrefs, numbins);
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+AECAlgorithm::AECAlgorithm(const Params* params, int numbins) : pp(new Impl) {
+    if (params->numrefs == 0) {
+        // Nothing to cancel without a reference, whatever the configured number.
+        pp->aec.reset(new aec::AECBypass(params->nummics, 0, numbins));
+        return;
+    }
+    checkConstraints(params);
+    pp->aec.reset(build(params, numbins));
+    if (!pp->aec) error("AECAlgorithm", "Unsupported AEC algorithm: %d", params->aec_algorithm);
+}
+
+AECAlgorithm::~AECAlgorithm() = default;
+
+int AECAlgorithm::numMics() const {
+    return pp->aec->numMics();
+}
+int AECAlgorithm::numRefs() const {
+    return pp->aec->numRefs();
+}
+int AECAlgorithm::numBins() const {
+    return pp->aec->numBins();
+}
+int AECAlgorithm::delay() const {
+    return pp->aec->delay();
+}
+
+void AECAlgorithm::process(const blas::ComplexMatrix* mic, const blas::ComplexMatrix* ref,
+                           blas::ComplexMatrix* nearend, blas::ComplexMatrix* echo) {
+    pp->aec->process(mic, ref, nearend, echo);
+}
+
+aec::AECInterface* AECAlgorithm::stage() {
+    return pp->aec.get();
+}
+
+}  // namespace velmora::mode

@@ -1,0 +1,61 @@
+#include "mode/DRAlgorithm.h"
+
+#include "Error.h"
+#include "Params.h"
+#include "dr/DRBypass.h"
+#include "dr/DRInterface.h"
+
+namespace velmora::mode {
+
+struct DRAlgorithm::Impl {
+    std::unique_ptr<dr::DRInterface> dr;
+};
+
+namespace {
+
+// The dereverberator for p->dr_algorithm, or null when none serves that number. One case per
+// class:
+//   1 WPE(nummics, numbins, 0, dr_power, dr_level)
+//   2 TwoLevelDR(nummics, numbins, dr_power)
+dr::DRInterface* build(const Params* p, int numbins) {
+    switch (p->dr_algorithm) {
+        case 0:
+            return new dr::DRBypass(p->nummics, numbins);
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+DRAlgorithm::DRAlgorithm(const Params* params, int numbins) : pp(new Impl) {
+    pp->dr.reset(build(params, numbins));
+    if (!pp->dr)
+        error("DRAlgorithm", "Unknown deverberation algorithm: %d\n", params->dr_algorithm);
+}
+
+DRAlgorithm::~DRAlgorithm() = default;
+
+int DRAlgorithm::numChannels() const {
+    return pp->dr->numChannels();
+}
+int DRAlgorithm::numBins() const {
+    return pp->dr->numBins();
+}
+int DRAlgorithm::delay() const {
+    return pp->dr->delay();
+}
+void DRAlgorithm::process(blas::ComplexMatrix* block) {
+    pp->dr->process(block);
+}
+void DRAlgorithm::hook1(int32_t value) {
+    pp->dr->hook1(value);
+}
+void DRAlgorithm::hook2(int32_t value) {
+    pp->dr->hook2(value);
+}
+dr::DRInterface* DRAlgorithm::stage() {
+    return pp->dr.get();
+}
+
+}  // namespace velmora::mode

@@ -1,0 +1,134 @@
+#include "mode/NSAlgorithm.h"
+
+#include "Error.h"
+#include "Params.h"
+#include "blas/ComplexMatrix.h"
+#include "blas/ComplexTensor3.h"
+#include "mode/VADAlgorithm.h"
+#include "ns/NSBypass.h"
+#include "ns/NSInterface.h"
+
+namespace velmora::mode {
+
+// The delay lines hold one horizontal slice per block, oldest first: pushing a block rotates
+// the slices up (by pointer) and writes the new block into the last one, so slice 0 is always
+// the block from `delay` blocks ago. The views are re-pointed at slice 0 after every push.
+struct NSAlgorithm::Impl {
+    std::unique_ptr<ns::NSInterface> ns;
+    std::unique_ptr<blas::ComplexTensor3> refLine;   // (refdelay + 1) x numrefs x K, if refs
+    std::unique_ptr<blas::ComplexMatrix> refView;    // numrefs x K view of refLine slice 0
+    std::unique_ptr<blas::ComplexTensor3> echoLine;  // (echodelay + 1) x nummics x K
+    std::unique_ptr<blas::ComplexMatrix> echoView;   // nummics x K view of echoLine slice 0
+    std::unique_ptr<blas::ComplexMatrix> echoRows;   // its first numchs rows
+    bool refGiven = false;  // whether the last process() had a reference block
+
+    void pointViews() {
+        if (refLine) refLine->horizontalView(0, refView.get());
+        echoLine->horizontalView(0, echoView.get());
+        echoView->rowsView(0, echoRows.get());
+    }
+};
+
+namespace {
+
+// The suppressor for p->ns_algorithm with references present, or null when none serves that
+// number. One case per class (the detector goes in as vad->stage()):
+//   1 PWFRES(numchs, numrefs, K, ns_power, ns_level * agc_gain)
+//   2 PMWFAES(numchs, numrefs, K, ns_power, ns_level * agc_gain)
+//   3 KWSRESBatch(numchs, numrefs, K, ns_power, ns_level * agc_gain, vad)
+//   100 NNMaskAECPF(numchs, numrefs, ns_model_base)
+//   101 NNRES(numchs, numrefs, ns_power, ns_level * agc_gain, ns_model_base)
+ns::NSInterface* build(const Params* p, int numchs, int numbins, VADAlgorithm* /*vad*/) {
+    switch (p->ns_algorithm) {
+        case 0:
+            return new ns::NSBypass(numchs, p->numrefs, numbins);
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+NSAlgorithm::NSAlgorithm(const Params* params, int numchs, int numbins, int refdelay, int echodelay,
+                         VADAlgorithm* vad)
+    : pp(new Impl) {
+    VM_ASSERT(numchs > 0);
+    VM_ASSERT(numbins > 0);
+    VM_ASSERT(refdelay >= 0);
+    VM_ASSERT(echodelay >= 0);
+    if (params->ns_algorithm != 0 && params->numrefs == 0) {
+        // Residual echo cannot be estimated without a reference, whatever the configured number.
+        pp->ns.reset(new ns::NSBypass(numchs, params->numrefs, numbins));
+    } else {
+        pp->ns.reset(build(params, numchs, numbins, vad));
+        if (!pp->ns) error("NSAlgorithm", "Unsupported NS algorithm: %d", params->ns_algorithm);
+    }
+    buildLines(params, numchs, numbins, refdelay, echodelay);
+}
+
+NSAlgorithm::NSAlgorithm(const Params* params, ns::NSInterface* stage, int refdelay, int echodelay)
+    : pp(new Impl) {
+    VM_ASSERT(stage != nullptr);
+    pp->ns.reset(stage);
+    VM_ASSERT(refdelay >= 0);
+    VM_ASSERT(echodelay >= 0);
+    buildLines(params, stage->numChannels(), stage->numBins(), refdelay, echodelay);
+}
+
+void NSAlgorithm::buildLines(const Params* params, int numchs, int numbins, int refdelay,
+                             int echodelay) {
+    // The echo rows handed on are the first numchs of the nummics rows in the echo line.
+    VM_ASSERT(numchs <= params->nummics);
+    if (params->numrefs > 0) {
+        pp->refLine.reset(new blas::ComplexTensor3(refdelay + 1, params->numrefs, numbins));
+        pp->refView.reset(new blas::ComplexMatrix(params->numrefs, numbins, true));
+    }
+    pp->echoLine.reset(new blas::ComplexTensor3(echodelay + 1, params->nummics, numbins));
+    pp->echoView.reset(new blas::ComplexMatrix(params->nummics, numbins, true));
+    pp->echoRows.reset(new blas::ComplexMatrix(numchs, numbins, true));
+    pp->pointViews();
+}
+
+NSAlgorithm::~NSAlgorithm() = default;
+
+int NSAlgorithm::numChannels() const {
+    return pp->ns->numChannels();
+}
+int NSAlgorithm::numRefs() const {
+    return pp->ns->numRefs();
+}
+int NSAlgorithm::numBins() const {
+    return pp->ns->numBins();
+}
+int NSAlgorithm::delay() const {
+    return pp->ns->delay();
+}
+void NSAlgorithm::lock(int n, const float* blocks) {
+    pp->ns->lock(n, blocks);
+}
+void NSAlgorithm::unlock(int n) {
+    pp->ns->unlock(n);
+}
+
+void NSAlgorithm::process(blas::ComplexMatrix* nearend, const blas::ComplexMatrix* ref,
+                          const blas::ComplexMatrix* echo) {
+    pp->refGiven = pp->refLine && ref;
+    if (pp->refGiven) pp->refLine->pushBottom(ref);
+    pp->echoLine->pushBottom(echo);  // null pushes silence
+    pp->pointViews();
+    pp->ns->process(nearend, pp->refGiven ? pp->refView.get() : nullptr, pp->echoRows.get());
+}
+
+const blas::ComplexMatrix* NSAlgorithm::delayedReference() const {
+    return pp->refLine ? pp->refView.get() : nullptr;
+}
+
+const blas::ComplexMatrix* NSAlgorithm::delayedEcho() const {
+    return pp->echoRows.get();
+}
+
+ns::NSInterface* NSAlgorithm::stage() {
+    return pp->ns.get();
+}
+
+}  // namespace velmora::mode
