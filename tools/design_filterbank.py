@@ -145,7 +145,7 @@ class LowDelayProblem:
                 Fn = self.cost(h + d)
                 if Fn < F:
                     h, mu = h + d, max(mu / 3, 1e-9)
-                    converged = F - Fn < 2e-3 * F
+                    converged = F - Fn < 2e-4 * F
                     F = Fn
                     break
                 mu *= 4
