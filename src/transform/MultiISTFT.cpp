@@ -15,6 +15,24 @@ using velmora::blas::ComplexVector;
 using velmora::blas::Matrix;
 using velmora::blas::Vector;
 
+namespace {
+
+typedef float v4sf __attribute__((vector_size(16)));
+
+// y[i] = a[i] * b[i] over n rounded up to a multiple of 4: all three arrays are container
+// storage, which is padded to whole groups of four floats.
+void multiplyPadded(const float* a, const float* b, int n, float* y) {
+    for (int i = 0; i < n; i += 4) {
+        v4sf va, vb;
+        std::memcpy(&va, a + i, sizeof va);
+        std::memcpy(&vb, b + i, sizeof vb);
+        va *= vb;
+        std::memcpy(y + i, &va, sizeof va);
+    }
+}
+
+}  // namespace
+
 struct MultiISTFT::Impl {
     int numChannels;
     int stftShift;  // hop S
@@ -48,8 +66,7 @@ struct MultiISTFT::Impl {
         const_cast<ComplexMatrix*>(in)->rowView(c, &bins);  // read only
         fft.ifft(&bins, &frame);
         float* q = frame.data();
-        const float* w = window.data();
-        for (int i = 0; i < n; ++i) q[i] *= w[i];
+        multiplyPadded(q, window.data(), n, q);
         float* b = buffer.data()[c];
         for (int j = 0; j < n - s; ++j) b[s + j] += q[j];
         std::memmove(b, b + s, sizeof(float) * (n - s));
