@@ -11,6 +11,7 @@
 
 #include "Error.h"
 #include "blas/Vector.h"
+#include "mode/GeneralMode.h"
 #include "mode/ModeInterface.h"
 #include "mode/TestMode.h"
 #include "sio/ArkSink.h"
@@ -37,8 +38,10 @@ bool hasExtension(const char* path, const char* ext) {
     return true;
 }
 
-int clockMs() {
-    return static_cast<int>(std::clock() * 1000.0 / CLOCKS_PER_SEC);
+// The process clock in milliseconds, at the clock's own resolution: a 10 ms block usually takes
+// well under a millisecond, so whole milliseconds per block would sum to nothing.
+double clockMs() {
+    return std::clock() * 1000.0 / CLOCKS_PER_SEC;
 }
 
 }  // namespace
@@ -119,6 +122,9 @@ Velmora::Velmora(const Params& params) {
     switch (p.mode) {
         case 3:
             impl->mode = std::make_unique<mode::TestMode>(&impl->params);
+            break;
+        case 4:
+            impl->mode = std::make_unique<mode::GeneralMode>(&impl->params, impl->pilots.get());
             break;
         default:
             error("Velmora", "Unknown mode: %d", p.mode);
@@ -389,12 +395,12 @@ int Velmora::runLocalization(const char* inPath, long long* framesProcessed, int
     };
 
     long long blocks = 0;
-    int ticks = 0;
+    double ticks = 0.0;
     while (source->readFrames(buffer.data(), frames) == frames) {
         if (processTicks) {
-            const int t0 = clockMs();
+            const double t0 = clockMs();
             process(buffer.data(), static_cast<float*>(nullptr));
-            const int elapsed = clockMs() - t0;
+            const double elapsed = clockMs() - t0;
             std::printf("RTF: %f\n", (elapsed / 1000.0) / blockSeconds);
             ticks += elapsed;
         } else {
@@ -406,7 +412,7 @@ int Velmora::runLocalization(const char* inPath, long long* framesProcessed, int
     if (!perBlock) printDirections();
     resetLocalization();
     if (framesProcessed) *framesProcessed = blocks * frames;
-    if (processTicks) *processTicks = ticks;
+    if (processTicks) *processTicks = static_cast<int>(ticks + 0.5);
     source->close();
     return 0;
 }
@@ -455,12 +461,12 @@ int Velmora::runEnhancement(const char* inPath, const char* outPath, long long* 
     const int delayBlocks = delay() / outFrames;
     int skip = delayBlocks;
     long long blocks = 0;
-    int ticks = 0;
+    double ticks = 0.0;
     auto processBlock = [&](bool timed) {
         if (timed) {
-            const int t0 = clockMs();
+            const double t0 = clockMs();
             process(inBuffer.data(), outBuffer.data());
-            const int elapsed = clockMs() - t0;
+            const double elapsed = clockMs() - t0;
             std::printf("RTF: %f\n", (elapsed / 1000.0) / blockSeconds);
             ticks += elapsed;
         } else {
@@ -481,7 +487,7 @@ int Velmora::runEnhancement(const char* inPath, const char* outPath, long long* 
     for (int i = 0; i < delayBlocks; ++i) processBlock(false);
 
     if (framesProcessed) *framesProcessed = blocks * inFrames;
-    if (processTicks) *processTicks = ticks;
+    if (processTicks) *processTicks = static_cast<int>(ticks + 0.5);
     source->close();
     sink->flush();
     sink->close();

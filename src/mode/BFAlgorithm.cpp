@@ -4,6 +4,7 @@
 #include "Params.h"
 #include "bf/BFBypass.h"
 #include "bf/BFInterface.h"
+#include "bf/Fixed.h"
 #include "mode/VADAlgorithm.h"
 
 namespace velmora::mode {
@@ -75,9 +76,8 @@ bf::BFInterface* build(const Params* p, VADAlgorithm* vad) {
     switch (p->bf_algorithm) {
         case 0:
             return new bf::BFBypass(p->nummics, p->numouts, numbins);
-        // The fixed beamformer (bf/Fixed.h) is wired here:
-        //     case 1:
-        //         return new bf::Fixed(p->nummics, p->numouts, numbins, p->bf_model_base);
+        case 1:
+            return new bf::Fixed(p->nummics, p->numouts, numbins, p->bf_model_base);
         default:
             return nullptr;
     }

@@ -324,3 +324,29 @@ TEST(Driver, EnhancementDecimatesHigherInputRates) {
 
 }  // namespace
 }  // namespace velmora::test
+
+namespace velmora::test {
+namespace {
+
+// The general pipeline's localisation run with the pass-through localiser: 0.0 per output, once
+// at the end or once per block.
+TEST(Driver, GeneralPipelineLocalisationRun) {
+    Job job;
+    const std::string base = "aec_algorithm = 0\nagc_algorithm = 0\nnumouts = 2\n";
+    std::string input = job.dir.file("in.wav");
+    writeFile(input, wavBytes(pcmBytes(randomSamples(8 * 160 * 4, 16, 9), 16), 8, 16000, 16));
+    RunResult once = runTool({job.conf(base), input});
+    EXPECT_EQ(once.status, 0) << once.err;
+    EXPECT_EQ(once.out, "0.000000 0.000000\n");
+    RunResult perBlock = runTool({job.conf(base + "ssl_forget = 0.5\n"), input});
+    EXPECT_EQ(perBlock.out,
+              "0.000000 0.000000\n0.000000 0.000000\n0.000000 0.000000\n"
+              "0.000000 0.000000\n");
+    // The enhancement run compensates the bank's delay: as many blocks out as in.
+    RunResult enhanced = runTool({job.conf(base), input, job.dir.file("out.wav")});
+    EXPECT_EQ(enhanced.status, 0) << enhanced.err;
+    EXPECT_EQ(readFile(job.dir.file("out.wav")).size(), 44u + 4 * 160 * 2 * 2);
+}
+
+}  // namespace
+}  // namespace velmora::test
