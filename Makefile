@@ -30,7 +30,7 @@ demo: build
 	tools/demo.sh $(BUILD)
 
 bench:
-	@tools/setup-deps.sh libbenchmark-dev
+	@tools/setup-deps.sh libbenchmark-dev libspeexdsp-dev
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVELMORA_BENCH=ON -DVELMORA_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@for b in $(BENCH_BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; true

@@ -1,0 +1,77 @@
+#pragma once
+// Room-acoustics scene simulator for tests, benchmarks, the quality report and the demo
+// recording: image-source room impulse responses in a shoebox room for an arbitrary microphone
+// geometry, talkers and one loudspeaker placed by azimuth, elevation and distance from the
+// array centre, and diffuse-like noise at a chosen SNR. Every component is returned separately
+// so that results can be measured against it.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velmora::scene {
+
+struct Room {
+    float length = 5.0f, width = 4.0f, height = 3.0f;  // metres (x, y, z extents)
+    float rt60 = 0.25f;  // seconds; 0 gives the direct path only (anechoic)
+};
+
+// A source placed relative to the array centre (azimuth from +x towards +y, elevation from the
+// x-y plane, degrees; distance in metres). Positions outside the room are an error.
+struct Source {
+    std::vector<float> signal;  // at `Scene::fs`, any length (shorter signals end in silence)
+    float azimuth = 0.0f;
+    float elevation = 0.0f;
+    float distance = 1.0f;
+    float gain = 1.0f;  // linear factor applied to `signal`
+    int startFrame = 0;  // the signal starts at this frame of the recording
+};
+
+struct Scene {
+    int fs = 16000;
+    int frames = 0;  // length of the recording in frames
+    Room room;
+    std::array<float, 3> arrayCentre{2.0f, 1.8f, 1.2f};  // position of the array centre in the room
+    std::vector<std::array<float, 3>> mics;  // microphone offsets from the centre (miccoor)
+    std::vector<Source> talkers;             // near-end talkers
+    bool hasLoudspeaker = false;
+    Source loudspeaker;                      // its signal is also the reference channel
+    int referenceLeadFrames = 0;  // > 0: the reference leads its echo by this many frames
+    float noiseSnrDb = 100.0f;    // diffuse noise level against the near-end speech at mic 0
+    float earlyMs = 50.0f;        // the "early" part of a response (direct path + reflections)
+    uint32_t seed = 1;
+
+    // The default 7-microphone array of the engine.
+    static std::vector<std::array<float, 3>> defaultArray();
+};
+
+// All signals frame-major: frame f holds the channels of that frame in order.
+struct Recording {
+    int numMics = 0;
+    int numRefs = 0;
+    int frames = 0;
+    std::vector<float> mixture;    // numMics + numRefs channels: microphones, then references
+    std::vector<float> nearEnd;    // numMics: all talkers as received (full reverberation)
+    std::vector<float> nearEarly;  // numMics: all talkers, direct path + early reflections only
+    std::vector<float> echo;       // numMics: the loudspeaker as received
+    std::vector<float> noise;      // numMics
+    std::vector<float> reference;  // numRefs (0 or 1) channels
+    std::vector<uint8_t> talkerActive;  // per frame: 1 where some talker's signal is non-silent
+};
+
+Recording simulate(const Scene& scene);
+
+// The impulse response from a point to a point in the room, sampled at fs, `length` taps
+// (fractional delays with a windowed sinc; reflection coefficient from the RT60 by Sabine).
+std::vector<float> roomImpulseResponse(const Room& room, const std::array<float, 3>& source,
+                                       const std::array<float, 3>& mic, int fs, int length);
+
+// Helpers for tests and tools: mono 16-bit WAV reading (resampling is not done: the file must be
+// at `fs`), multichannel 16-bit WAV writing, scale-invariant SDR and ERLE in dB.
+std::vector<float> readMonoWav(const std::string& path, int fs);
+void writeWav(const std::string& path, const std::vector<float>& frames, int channels, int fs);
+double siSdrDb(const std::vector<float>& estimate, const std::vector<float>& target);
+double erleDb(const std::vector<float>& microphone, const std::vector<float>& output);
+
+}  // namespace velmora::scene
