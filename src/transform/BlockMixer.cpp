@@ -5,23 +5,14 @@
 
 #include "Error.h"
 #include "blas/ComplexMatrix.h"
+#include "transform/Simd.h"
 
 using velmora::blas::Complex;
 using velmora::blas::ComplexMatrix;
 
 namespace {
 
-typedef float v4sf __attribute__((vector_size(16)));
-typedef int v4si __attribute__((vector_size(16)));
-
-inline v4sf load4(const float* p) {
-    v4sf v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store4(float* p, v4sf v) {
-    std::memcpy(p, &v, sizeof v);
-}
+using namespace velmora::transform::simd;
 
 // acc[k] += a[k] * b[k] for k < n (complex, interleaved), two products per SIMD operation.
 void multiplyAccumulate(const Complex* a, const Complex* b, int n, Complex* acc) {

@@ -6,29 +6,13 @@
 #include "Error.h"
 #include "blas/ComplexVector.h"
 #include "blas/Vector.h"
+#include "transform/Simd.h"
 
 namespace velmora::transform {
 
 namespace {
 
-// Four floats in one SIMD register (SSE on x86-64, NEON on ARM, scalar code elsewhere).
-typedef float v4sf __attribute__((vector_size(16)));
-typedef int v4si __attribute__((vector_size(16)));
-
-inline v4sf load4(const float* p) {
-    v4sf v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store4(float* p, v4sf v) {
-    std::memcpy(p, &v, sizeof v);
-}
-inline void store2(float* p, v4sf v) {
-    std::memcpy(p, &v, 2 * sizeof(float));
-}
-inline v4sf splat(float x) {
-    return v4sf{x, x, x, x};
-}
+using namespace velmora::transform::simd;
 
 // Four complex values, split into real and imaginary lanes.
 struct cv {

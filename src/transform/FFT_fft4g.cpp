@@ -8,24 +8,14 @@
 #include "blas/ComplexVector.h"
 #include "blas/Vector.h"
 #include "transform/FFTWrapper.h"
+#include "transform/Simd.h"
 
 using velmora::blas::ComplexVector;
 using velmora::blas::Vector;
 
 namespace {
 
-// Four floats in one SIMD register (SSE on x86-64, NEON on ARM, scalar code elsewhere).
-typedef float v4sf __attribute__((vector_size(16)));
-typedef int v4si __attribute__((vector_size(16)));
-
-inline v4sf load4(const float* p) {
-    v4sf v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store4(float* p, v4sf v) {
-    std::memcpy(p, &v, sizeof v);
-}
+using namespace velmora::transform::simd;
 
 // Writes n complex values held as split arrays (n a multiple of 4) into interleaved `out`,
 // multiplied by `scale`. With `swap` the real and imaginary arrays trade places, which turns

@@ -9,29 +9,14 @@
 #include "blas/Matrix.h"
 #include "blas/Vector.h"
 #include "transform/FFTWrapper.h"
+#include "transform/Simd.h"
 
 using velmora::blas::ComplexMatrix;
 using velmora::blas::ComplexVector;
 using velmora::blas::Matrix;
 using velmora::blas::Vector;
 
-namespace {
-
-typedef float v4sf __attribute__((vector_size(16)));
-
-// y[i] = a[i] * b[i] over n rounded up to a multiple of 4: all three arrays are container
-// storage, which is padded to whole groups of four floats.
-void multiplyPadded(const float* a, const float* b, int n, float* y) {
-    for (int i = 0; i < n; i += 4) {
-        v4sf va, vb;
-        std::memcpy(&va, a + i, sizeof va);
-        std::memcpy(&vb, b + i, sizeof vb);
-        va *= vb;
-        std::memcpy(y + i, &va, sizeof va);
-    }
-}
-
-}  // namespace
+using velmora::transform::simd::multiplyPadded;
 
 struct MultiSTFT::Impl {
     int numChannels;
