@@ -7,6 +7,7 @@
 #include "mode/VADAlgorithm.h"
 #include "ns/NSBypass.h"
 #include "ns/NSInterface.h"
+#include "ns/PWFRES.h"
 
 namespace velmora::mode {
 
@@ -42,6 +43,9 @@ ns::NSInterface* build(const Params* p, int numchs, int numbins, VADAlgorithm* /
     switch (p->ns_algorithm) {
         case 0:
             return new ns::NSBypass(numchs, p->numrefs, numbins);
+        case 1:
+            return new ns::PWFRES(numchs, p->numrefs, numbins, p->ns_power,
+                                  p->ns_level * p->agc_gain);
         default:
             return nullptr;
     }
