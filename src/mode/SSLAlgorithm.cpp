@@ -8,6 +8,7 @@
 #include "mode/VADAlgorithm.h"
 #include "ssl/SSLBypass.h"
 #include "ssl/SSLInterface.h"
+#include "ssl/SubbandSRP.h"
 
 namespace velmora::mode {
 
@@ -27,6 +28,8 @@ ssl::SSLInterface* build(const Params* p, VADAlgorithm* vad, BFAlgorithm* /*bf*/
     switch (p->ssl_algorithm) {
         case 0:
             return new ssl::SSLBypass(p->nummics, p->numouts, vad->numBins());
+        case 1:
+            return new ssl::SubbandSRP(p, vad->stage());
         default:
             return nullptr;
     }
