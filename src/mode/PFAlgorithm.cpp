@@ -3,8 +3,12 @@
 #include "Error.h"
 #include "Params.h"
 #include "mode/VADAlgorithm.h"
+#include "pf/DominantPF.h"
+#include "pf/ExclusivePF.h"
 #include "pf/PFBypass.h"
 #include "pf/PFInterface.h"
+#include "pf/PWFPF.h"
+#include "pf/VADPF.h"
 
 namespace velmora::mode {
 
@@ -24,6 +28,14 @@ pf::PFInterface* build(const Params* p, VADAlgorithm* vad) {
     switch (p->pf_algorithm) {
         case 0:
             return new pf::PFBypass(p->numouts, vad->numBins());
+        case 1:
+            return new pf::VADPF(p, vad->stage());
+        case 2:
+            return new pf::ExclusivePF(p);
+        case 3:
+            return new pf::DominantPF(p);
+        case 4:
+            return new pf::PWFPF(p->numouts, vad->numBins(), 0, p->pf_level);
         default:
             return nullptr;
     }
