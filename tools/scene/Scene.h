@@ -24,7 +24,7 @@ struct Source {
     float azimuth = 0.0f;
     float elevation = 0.0f;
     float distance = 1.0f;
-    float gain = 1.0f;  // linear factor applied to `signal`
+    float gain = 1.0f;   // linear factor applied to `signal`
     int startFrame = 0;  // the signal starts at this frame of the recording
 };
 
@@ -36,11 +36,19 @@ struct Scene {
     std::vector<std::array<float, 3>> mics;  // microphone offsets from the centre (miccoor)
     std::vector<Source> talkers;             // near-end talkers
     bool hasLoudspeaker = false;
-    Source loudspeaker;                      // its signal is also the reference channel
-    int referenceLeadFrames = 0;  // > 0: the reference leads its echo by this many frames
-    float noiseSnrDb = 100.0f;    // diffuse noise level against the near-end speech at mic 0
-    float earlyMs = 50.0f;        // the "early" part of a response (direct path + reflections)
+    Source loudspeaker;  // its signal is also the reference channel
+    // > 0: the reference leads its echo by this many frames (the echo is rendered from the
+    // loudspeaker signal started this much later; < 0 makes the reference lag).
+    int referenceLeadFrames = 0;
+    // Diffuse noise level against the near-end speech at mic 0: the mean square of the near end
+    // over the talker-active frames (the echo over all frames when there is no near end) to that
+    // of the noise over all frames. 100 dB or more leaves the noise out.
+    float noiseSnrDb = 100.0f;
+    float earlyMs = 50.0f;  // the "early" part of a response (direct path + reflections)
     uint32_t seed = 1;
+    // Optional noise recording at `fs` that drives the diffuse field (each microphone's share is
+    // taken from a different offset, looped); empty: pink Gaussian noise from `seed`.
+    std::vector<float> noiseSignal;
 
     // The default 7-microphone array of the engine.
     static std::vector<std::array<float, 3>> defaultArray();
@@ -57,13 +65,18 @@ struct Recording {
     std::vector<float> echo;       // numMics: the loudspeaker as received
     std::vector<float> noise;      // numMics
     std::vector<float> reference;  // numRefs (0 or 1) channels
-    std::vector<uint8_t> talkerActive;  // per frame: 1 where some talker's signal is non-silent
+    // Per frame: 1 inside a 10 ms block where some talker's dry signal is within 40 dB of
+    // that talker's loudest block.
+    std::vector<uint8_t> talkerActive;
 };
 
 Recording simulate(const Scene& scene);
 
 // The impulse response from a point to a point in the room, sampled at fs, `length` taps
 // (fractional delays with a windowed sinc; reflection coefficient from the RT60 by Sabine).
+// Every image source is attenuated as 1/r with r in metres (gain 1 at 1 m) and by the
+// reflection coefficient once per wall it bounces off; all images arriving within `length`
+// taps are included. simulate() uses responses of RT60 * fs taps after the direct path.
 std::vector<float> roomImpulseResponse(const Room& room, const std::array<float, 3>& source,
                                        const std::array<float, 3>& mic, int fs, int length);
 
@@ -73,5 +86,9 @@ std::vector<float> readMonoWav(const std::string& path, int fs);
 void writeWav(const std::string& path, const std::vector<float>& frames, int channels, int fs);
 double siSdrDb(const std::vector<float>& estimate, const std::vector<float>& target);
 double erleDb(const std::vector<float>& microphone, const std::vector<float>& output);
+
+// Multichannel WAV reading (any integer PCM or float WAV the engine reads) at `fs`; returns the
+// frame-major samples and stores the channel count.
+std::vector<float> readWav(const std::string& path, int fs, int* channels);
 
 }  // namespace velmora::scene
