@@ -1,7 +1,8 @@
 // The residual-echo suppressor behind the default echo canceller, end to end through the facade:
 // a guitar far end played into a room with a 0.25 s reverberation tail, a talker at the
-// microphone. Echo only, the suppressor must add at least 6 dB of echo return loss enhancement
-// once the canceller has had 2 s; in double talk the near end must survive it.
+// microphone. Echo only, after the canceller's first 2 s, the suppressor must add echo return loss
+// enhancement at the default beta and at least 6 dB at a strong beta; in double talk the near
+// end must survive it.
 
 #include <gtest/gtest.h>
 
