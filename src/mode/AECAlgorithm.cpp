@@ -4,6 +4,7 @@
 #include "Params.h"
 #include "aec/AECBypass.h"
 #include "aec/AECInterface.h"
+#include "aec/DualAFGeneral.h"
 
 namespace velmora::mode {
 
@@ -36,6 +37,9 @@ aec::AECInterface* build(const Params* p, int numbins) {
     switch (p->aec_algorithm) {
         case 0:
             return new aec::AECBypass(p->nummics, p->numrefs, numbins);
+        case 201:
+            return new aec::DualAFGeneral(p->nummics, p->numrefs, numbins, p->aec_power,
+                                          static_cast<int>(p->aec_level));
         default:
             return nullptr;
     }

@@ -1,0 +1,581 @@
+// The dual-filter echo canceller: construction and presets, reference activity and convergence
+// bookkeeping, the choice between the two filters and their exchanges, the output limiter, two
+// references, and echo cancellation through the whole engine in a synthetic room.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "Params.h"
+#include "aec/CSAECFDGeneral2.h"
+#include "aec/DualAFGeneral.h"
+#include "app/Velmora.h"
+#include "blas/ComplexMatrix.h"
+#include "blas/ComplexVector.h"
+#include "blas/Vector.h"
+#include "common/AllocCounter.h"
+#include "common/TestUtil.h"
+#include "mode/AECAlgorithm.h"
+#include "sio/WavSource.h"
+
+using velmora::Params;
+using velmora::aec::CSAECFDGeneral2;
+using velmora::aec::DualAFGeneral;
+using velmora::blas::Complex;
+using velmora::blas::ComplexMatrix;
+using velmora::blas::ComplexVector;
+
+namespace {
+
+constexpr int K = 160;  // bins of a 10 ms block at 16 kHz
+
+std::string escapeRegex(const std::string& s) {
+    std::string r;
+    for (char c : s) {
+        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) r += '\\';
+        r += c;
+    }
+    return r;
+}
+
+std::string errorOf(const std::function<void()>& build) {
+    try {
+        build();
+    } catch (const char* e) {
+        return e;
+    }
+    return "";
+}
+
+float power(const ComplexMatrix& m, int row) {
+    float p = 0.0f;
+    for (int k = 0; k < m.numColumns(); ++k) p += m.norm(row, k);
+    return p;
+}
+
+bool columnIsZero(const ComplexMatrix* w, int k) {
+    for (int l = 0; l < w->numRows(); ++l)
+        if (w->get(l, k) != Complex(0.0f, 0.0f)) return false;
+    return true;
+}
+
+// Spectral blocks of an echo scene: R random references (complex Gaussian, `refPower` per bin)
+// reach each of M microphones through a per-bin FIR path of `pathTaps` blocks; an optional
+// near-end signal is added. `echo` receives the true echo, `near` the true near-end.
+class SubbandScene {
+  public:
+    SubbandScene(int M, int R, int pathTaps, unsigned seed, float refPower = 0.01f)
+        : M_(M), R_(R), taps_(pathTaps), rng_(seed), refAmp_(std::sqrt(refPower / 2.0f)) {
+        std::normal_distribution<float> n(0.0f, 1.0f);
+        path_.resize(static_cast<size_t>(M * R * taps_ * K));
+        for (int m = 0; m < M; ++m)
+            for (int r = 0; r < R; ++r)
+                for (int l = 0; l < taps_; ++l)
+                    for (int k = 0; k < K; ++k) {
+                        const float g = 0.7f * std::exp(-0.5f * static_cast<float>(l));
+                        h(m, r, l, k) = Complex(g * n(rng_), g * n(rng_));
+                    }
+        past_.assign(static_cast<size_t>(R * taps_ * K), Complex(0.0f, 0.0f));
+    }
+    Complex& h(int m, int r, int l, int k) {
+        return path_[static_cast<size_t>(((m * R_ + r) * taps_ + l) * K + k)];
+    }
+    // Path taps delay[0] .. only: zero every tap except `tap` (the path becomes a pure delay).
+    void keepOnlyTap(int tap) {
+        for (int m = 0; m < M_; ++m)
+            for (int r = 0; r < R_; ++r)
+                for (int l = 0; l < taps_; ++l)
+                    for (int k = 0; k < K; ++k)
+                        if (l != tap) h(m, r, l, k) = Complex(0.0f, 0.0f);
+    }
+    void negatePath() {
+        for (Complex& c : path_) c = -c;
+    }
+    // One block. refScale scales the references (0: silent); nearPower the near-end per bin.
+    void next(ComplexMatrix* ref, ComplexMatrix* mic, float refScale = 1.0f, float nearPower = 0.0f,
+              ComplexMatrix* near = nullptr, ComplexMatrix* echo = nullptr, bool sameRefs = false) {
+        std::normal_distribution<float> n(0.0f, 1.0f);
+        // Shift the reference history: slot 0 of each reference is the newest block.
+        for (int r = 0; r < R_; ++r) {
+            Complex* p = &past_[static_cast<size_t>(r * taps_ * K)];
+            std::copy_backward(p, p + (taps_ - 1) * K, p + taps_ * K);
+            for (int k = 0; k < K; ++k) {
+                p[k] = (sameRefs && r > 0)
+                           ? past_[static_cast<size_t>(k)]
+                           : Complex(refScale * refAmp_ * n(rng_), refScale * refAmp_ * n(rng_));
+                ref->set(r, k, p[k]);
+            }
+        }
+        const float nearAmp = std::sqrt(nearPower / 2.0f);
+        for (int m = 0; m < M_; ++m)
+            for (int k = 0; k < K; ++k) {
+                Complex e(0.0f, 0.0f);
+                for (int r = 0; r < R_; ++r)
+                    for (int l = 0; l < taps_; ++l)
+                        e += h(m, r, l, k) * past_[static_cast<size_t>((r * taps_ + l) * K + k)];
+                const Complex s(nearAmp * n(rng_), nearAmp * n(rng_));
+                mic->set(m, k, e + s);
+                if (near) near->set(m, k, s);
+                if (echo) echo->set(m, k, e);
+            }
+    }
+
+  private:
+    int M_, R_, taps_;
+    std::mt19937 rng_;
+    float refAmp_;
+    std::vector<Complex> path_;
+    std::vector<Complex> past_;
+};
+
+// A core with the parameters of the preset for aec_level 0.
+std::unique_ptr<CSAECFDGeneral2> level0Core(int R, int aflen = 0) {
+    auto c = std::make_unique<CSAECFDGeneral2>(16000, R, aflen, K);
+    c->setStepSize(0.1f);
+    c->setTapProfile(0);
+    c->setUpdateLast(1);
+    return c;
+}
+
+}  // namespace
+
+TEST(DualAFGeneral, ConstructionPresetsAndPreconditions) {
+    DualAFGeneral aec(3, 2, K, 0, 0);
+    EXPECT_EQ(aec.numMics(), 3);
+    EXPECT_EQ(aec.numRefs(), 2);
+    EXPECT_EQ(aec.numBins(), K);
+    EXPECT_EQ(aec.delay(), 0);
+    EXPECT_EQ(aec.core(2)->taps(), 15);    // aflen 0 selects 15 taps
+    EXPECT_EQ(aec.core(0)->bandLow(), 5);  // 300 Hz .. 3450 Hz at 50 Hz per bin
+    EXPECT_EQ(aec.core(0)->bandHigh(), 68);
+    EXPECT_EQ(DualAFGeneral(1, 1, K, 7, 0).core(0)->taps(), 7);
+
+    // aec_level is truncated toward zero: 0.9 is the first preset, -1.5 the second.
+    Params p;
+    p.nummics = 2;
+    p.numrefs = 1;
+    p.aec_algorithm = 201;
+    for (float level : {0.0f, 0.9f, -0.9f, -1.5f, 2.0f}) {
+        p.aec_level = level;
+        velmora::mode::AECAlgorithm sel(&p, K);
+        auto* dual = dynamic_cast<DualAFGeneral*>(sel.stage());
+        ASSERT_NE(dual, nullptr);
+        const bool first = static_cast<int>(level) == 0;
+        for (int m = 0; m < 2; ++m) {
+            const CSAECFDGeneral2* c = dual->core(m);
+            EXPECT_FLOAT_EQ(c->stepSize(), first ? 0.1f : 0.05f) << level;
+            EXPECT_EQ(c->updateLast(), first ? 1 : 0) << level;
+            EXPECT_EQ(c->tapProfile(), first ? 0 : 1) << level;
+            EXPECT_EQ(c->iterations(), 1);
+        }
+    }
+    p.aec_power = 5000;
+    EXPECT_EQ(errorOf([&] { velmora::mode::AECAlgorithm a(&p, K); }),
+              "velmora, DualAFGeneral: Filter length 5000 blocks is above the limit of 1000");
+
+    EXPECT_DEATH(DualAFGeneral(0, 1, K, 0, 0), escapeRegex("nummics > 0"));
+    EXPECT_DEATH(DualAFGeneral(1, 3, K, 0, 0), escapeRegex("numrefs == 1 || numrefs == 2"));
+    EXPECT_DEATH(DualAFGeneral(1, 1, 0, 0, 0), escapeRegex("numbins > 0"));
+    EXPECT_DEATH(DualAFGeneral(1, 1, K, -1, 0), escapeRegex("aflen >= 0"));
+    EXPECT_DEATH(CSAECFDGeneral2(0, 1, 0, K), escapeRegex("fs > 0"));
+
+    ComplexMatrix mic(3, K), ref(2, K), out(3, K), echo(3, K), bad(2, K), ref1(1, K);
+    EXPECT_DEATH(aec.process(&bad, &ref, &out, &echo),
+                 escapeRegex("mic->numRows() == numMics() && mic->numColumns() == numBins()"));
+    EXPECT_DEATH(aec.process(&mic, &ref1, &out, &echo),
+                 escapeRegex("ref->numRows() == numRefs() && ref->numColumns() == numBins()"));
+    EXPECT_DEATH(
+        aec.process(&mic, &ref, &bad, &echo),
+        escapeRegex("nearend->numRows() == numMics() && nearend->numColumns() == numBins()"));
+    EXPECT_DEATH(aec.process(&mic, &ref, &out, &bad),
+                 escapeRegex("echo->numRows() == numMics() && echo->numColumns() == numBins()"));
+}
+
+TEST(DualAFGeneral, SilentOrQuietReferenceLeavesFiltersAtZero) {
+    for (float refScale : {0.0f, 0.02f}) {  // 0.02: band power far below 2^-5
+        DualAFGeneral aec(2, 1, K, 0, 0);
+        SubbandScene scene(2, 1, 4, 3);
+        ComplexMatrix mic(2, K), ref(1, K), out(2, K), echo(2, K);
+        std::mt19937 rng(5);
+        std::normal_distribution<float> n(0.0f, 0.3f);
+        for (int b = 0; b < 150; ++b) {
+            scene.next(&ref, &mic, refScale);
+            for (int k = 0; k < K; ++k) mic.at(1, k) += Complex(n(rng), n(rng));
+            aec.process(&mic, &ref, &out, &echo);
+            for (int m = 0; m < 2; ++m)
+                for (int k = 0; k < K; ++k) ASSERT_EQ(out.get(m, k), mic.get(m, k));
+        }
+        for (int m = 0; m < 2; ++m) {
+            const CSAECFDGeneral2* c = aec.core(m);
+            EXPECT_FALSE(c->refSeen());
+            EXPECT_FALSE(c->adapting());
+            EXPECT_FALSE(c->converged());
+            for (int k = 0; k < K; ++k) {
+                EXPECT_TRUE(columnIsZero(c->adaptive(0), k));
+                EXPECT_TRUE(columnIsZero(c->shadow(0), k));
+            }
+        }
+    }
+}
+
+TEST(DualAFGeneral, ReferenceActivityAndConvergenceCountdowns) {
+    // Seven active blocks set refSeen (countdown -6 .. 0, then one more block); convergence
+    // follows 102 blocks of counting, the first of them the block that set refSeen.
+    auto run = [](CSAECFDGeneral2* c, SubbandScene* s, int blocks, float refScale, int* seenAt,
+                  int* convergedAt, int start) {
+        ComplexMatrix mic(1, K), ref(c->numRefs(), K), out(1, K), echo(1, K);
+        ComplexVector micRow(K), outRow(K), echoRow(K);
+        for (int b = 0; b < blocks; ++b) {
+            s->next(&ref, &mic, refScale);
+            mic.getRow(0, &micRow);
+            c->process(&micRow, &ref, &outRow, &echoRow);
+            if (c->refSeen() && *seenAt < 0) *seenAt = start + b + 1;
+            if (c->converged() && *convergedAt < 0) *convergedAt = start + b + 1;
+        }
+    };
+    {
+        auto c = level0Core(1);
+        SubbandScene s(1, 1, 3, 11);
+        int seen = -1, conv = -1;
+        run(c.get(), &s, 6, 1.0f, &seen, &conv, 0);
+        EXPECT_EQ(seen, -1);
+        EXPECT_FALSE(c->adapting());
+        EXPECT_TRUE(columnIsZero(c->adaptive(0), 20));  // no step before refSeen
+        run(c.get(), &s, 1, 1.0f, &seen, &conv, 6);
+        EXPECT_EQ(seen, 7);
+        EXPECT_TRUE(c->adapting());
+        // Once seen, a silent reference neither clears refSeen nor stops the convergence count.
+        run(c.get(), &s, 20, 0.0f, &seen, &conv, 7);
+        EXPECT_TRUE(c->refSeen());
+        run(c.get(), &s, 100, 1.0f, &seen, &conv, 27);
+        EXPECT_EQ(conv, 108);
+    }
+    {
+        // One quiet block restarts the countdown.
+        auto c = level0Core(1);
+        SubbandScene s(1, 1, 3, 12);
+        int seen = -1, conv = -1;
+        run(c.get(), &s, 4, 1.0f, &seen, &conv, 0);
+        run(c.get(), &s, 1, 0.02f, &seen, &conv, 4);
+        run(c.get(), &s, 10, 1.0f, &seen, &conv, 5);
+        EXPECT_EQ(seen, 12);
+    }
+    {
+        // The threshold is -5 in log2 per reference: a band power of 2^-8 is inactive for one
+        // reference and active for two (threshold 2^-10). 64 band bins at the chosen power.
+        const float perBin = std::pow(2.0f, -8.0f) / 64.0f / 1.05f;
+        for (int R : {1, 2}) {
+            auto c = level0Core(R);
+            SubbandScene s(1, R, 3, 13, perBin / R);
+            int seen = -1, conv = -1;
+            run(c.get(), &s, 30, 1.0f, &seen, &conv, 0);
+            EXPECT_EQ(seen, R == 1 ? -1 : 7) << R;
+        }
+    }
+    {
+        // Without the convergence detector the filter adapts but never counts as converged.
+        auto c = level0Core(1);
+        c->setConvergenceDetect(0);
+        SubbandScene s(1, 1, 3, 14);
+        int seen = -1, conv = -1;
+        run(c.get(), &s, 150, 1.0f, &seen, &conv, 0);
+        EXPECT_EQ(seen, 7);
+        EXPECT_EQ(conv, -1);
+        EXPECT_FALSE(columnIsZero(c->adaptive(0), 20));
+    }
+}
+
+TEST(DualAFGeneral, EchoOnlyConvergesAndShadowTakesOver) {
+    for (int level : {0, 1}) {
+        const int M = 2;
+        DualAFGeneral aec(M, 1, K, 0, level);
+        SubbandScene scene(M, 1, 6, 21);
+        ComplexMatrix mic(M, K), ref(1, K), out(M, K), echo(M, K), trueEcho(M, K);
+        double micP = 0.0, outP = 0.0, echoErr = 0.0, echoP = 0.0;
+        // Per bin: the blocks at which an exchange or reset happened, and whether the shadow
+        // column was zero afterwards (a reset of a diverged shadow, which needs no wait).
+        std::vector<int> lastCopy(K, -100);
+        for (int b = 0; b < 700; ++b) {
+            scene.next(&ref, &mic, 1.0f, 0.0f, nullptr, &trueEcho);
+            aec.process(&mic, &ref, &out, &echo);
+            for (int k = 0; k < K; ++k) {
+                if (aec.core(0)->swapCount(k) != 0) continue;
+                if (columnIsZero(aec.core(0)->shadow(0), k)) continue;
+                EXPECT_GE(b - lastCopy[static_cast<size_t>(k)], 8) << "bin " << k;
+                lastCopy[static_cast<size_t>(k)] = b;
+            }
+            if (b >= 600) {
+                for (int m = 0; m < M; ++m) {
+                    micP += power(mic, m);
+                    outP += power(out, m);
+                    for (int k = 0; k < K; ++k) {
+                        echoErr += std::norm(echo.get(m, k) - trueEcho.get(m, k));
+                        echoP += trueEcho.norm(m, k);
+                    }
+                }
+            }
+        }
+        const double erle = 10.0 * std::log10(micP / outP);
+        EXPECT_GT(erle, 25.0) << "level " << level;
+        EXPECT_LT(echoErr / echoP, 0.02) << "level " << level;
+        // The shadow filter holds a copy of the converged filter in nearly every bin.
+        int copied = 0;
+        for (int k = 0; k < K; ++k) copied += !columnIsZero(aec.core(1)->shadow(0), k);
+        EXPECT_GT(copied, K * 9 / 10) << "level " << level;
+        EXPECT_TRUE(aec.core(0)->converged());
+    }
+}
+
+TEST(DualAFGeneral, StepControlsConverge) {
+    // The optional step controls (per-bin error limit, error limiter, regularised step) only
+    // shape the adaptation once converged; echo-only they must keep cancelling.
+    struct Variant {
+        int stepControl, regularised;
+    };
+    for (Variant v : {Variant{1, 0}, Variant{2, 0}, Variant{0, 1}, Variant{2, 1}}) {
+        auto c = level0Core(1);
+        c->setStepControl(v.stepControl);
+        c->setRegularisedStep(v.regularised);
+        SubbandScene scene(1, 1, 5, 31);
+        ComplexMatrix mic(1, K), ref(1, K);
+        ComplexVector micRow(K), outRow(K), echoRow(K);
+        double micP = 0.0, outP = 0.0;
+        for (int b = 0; b < 500; ++b) {
+            scene.next(&ref, &mic);
+            // A reference bin that is always zero must not make the regularised step 0 / 0.
+            ref.set(0, 0, 0.0f, 0.0f);
+            mic.getRow(0, &micRow);
+            c->process(&micRow, &ref, &outRow, &echoRow);
+            if (b >= 400)
+                for (int k = 1; k < K; ++k) micP += micRow.norm(k), outP += outRow.norm(k);
+        }
+        EXPECT_TRUE(c->converged());
+        EXPECT_GT(10.0 * std::log10(micP / outP), 15.0) << v.stepControl << " " << v.regularised;
+        for (int l = 0; l < c->taps(); ++l)
+            for (int k = 0; k < K; ++k)
+                ASSERT_TRUE(std::isfinite(c->adaptive(0)->real(l, k)))
+                    << v.stepControl << " " << v.regularised;
+    }
+}
+
+TEST(DualAFGeneral, TwoReferences) {
+    // Identical references: the difference row of the transformed references is zero and the
+    // sum row is the reference.
+    {
+        DualAFGeneral aec(1, 2, K, 0, 0);
+        SubbandScene scene(1, 2, 3, 41);
+        ComplexMatrix mic(1, K), ref(2, K), out(1, K), echo(1, K);
+        scene.next(&ref, &mic, 1.0f, 0.0f, nullptr, nullptr, true);
+        aec.process(&mic, &ref, &out, &echo);
+        for (int k = 0; k < K; ++k) {
+            EXPECT_EQ(aec.refMix()->get(1, k), Complex(0.0f, 0.0f));
+            EXPECT_EQ(aec.refMix()->get(0, k), ref.get(0, k));
+        }
+    }
+    // Independent references (a stereo far end) through different paths are both cancelled.
+    for (int level : {0, 1}) {
+        DualAFGeneral aec(2, 2, K, 0, level);
+        SubbandScene scene(2, 2, 5, 42);
+        ComplexMatrix mic(2, K), ref(2, K), out(2, K), echo(2, K);
+        double micP = 0.0, outP = 0.0;
+        for (int b = 0; b < 500; ++b) {
+            scene.next(&ref, &mic);
+            aec.process(&mic, &ref, &out, &echo);
+            if (b == 0) {
+                for (int k = 0; k < K; ++k)
+                    EXPECT_NEAR(
+                        std::abs(aec.refMix()->get(1, k) - 0.5f * (ref.get(0, k) - ref.get(1, k))),
+                        0.0f, 1e-7f);
+            }
+            if (b >= 400)
+                for (int m = 0; m < 2; ++m) micP += power(mic, m), outP += power(out, m);
+        }
+        EXPECT_GT(10.0 * std::log10(micP / outP), 15.0) << "level " << level;
+    }
+}
+
+TEST(DualAFGeneral, OutputChoiceAndFilterExchanges) {
+    DualAFGeneral aec(1, 1, K, 0, 0);
+    SubbandScene scene(1, 1, 5, 51);
+    ComplexMatrix mic(1, K), ref(1, K), out(1, K), echo(1, K);
+    const CSAECFDGeneral2* core = aec.core(0);
+    std::vector<int> lastExchange(K, -100);
+    auto step = [&](int b) {
+        scene.next(&ref, &mic);
+        aec.process(&mic, &ref, &out, &echo);
+        for (int k = 0; k < K; ++k)
+            if (core->swapCount(k) == 0) lastExchange[static_cast<size_t>(k)] = b;
+    };
+    // While the adaptive filter converges the shadow takes it over, bin by bin.
+    int b = 0;
+    for (; b < 150; ++b) step(b);
+    int shadowBins = 0;
+    for (int k = 0; k < K; ++k) shadowBins += !columnIsZero(core->shadow(0), k);
+    ASSERT_GT(shadowBins, K * 8 / 10);
+
+    // The echo path turns over. The shadow filter, now far worse than the microphone, is
+    // cleared; in bins whose last copy was only a few blocks ago that happens at once, without
+    // waiting for the hold count of the copies.
+    scene.negatePath();
+    const std::vector<int> before = lastExchange;
+    int early = 0;
+    for (int i = 0; i < 5; ++i, ++b) {
+        step(b);
+        for (int k = 0; k < K; ++k)
+            if (lastExchange[static_cast<size_t>(k)] == b && columnIsZero(core->shadow(0), k) &&
+                b - before[static_cast<size_t>(k)] < 8)
+                ++early;
+    }
+    EXPECT_GT(early, 0);
+    for (int i = 0; i < 145; ++i, ++b) step(b);
+    int cleared = 0;
+    for (int k = 0; k < K; ++k) cleared += columnIsZero(core->shadow(0), k);
+    EXPECT_GT(cleared, K * 8 / 10);
+
+    // The adaptive filter re-converges and the shadow takes it over again.
+    double micP = 0.0, outP = 0.0;
+    for (int i = 0; i < 1200; ++i, ++b) {
+        step(b);
+        if (i >= 1100) micP += power(mic, 0), outP += power(out, 0);
+    }
+    EXPECT_GT(10.0 * std::log10(micP / outP), 20.0);
+    int copied = 0;
+    for (int k = 0; k < K; ++k) copied += !columnIsZero(core->shadow(0), k);
+    EXPECT_GT(copied, K * 9 / 10);
+
+    // A microphone quieter than both filter errors (here silent while the reference plays):
+    // the near end is the microphone and the echo estimate 0, in every bin.
+    scene.next(&ref, &mic);
+    mic.fill(0.0f, 0.0f);
+    aec.process(&mic, &ref, &out, &echo);
+    for (int k = 0; k < K; ++k) {
+        EXPECT_EQ(out.get(0, k), Complex(0.0f, 0.0f));
+        EXPECT_EQ(echo.get(0, k), Complex(0.0f, 0.0f));
+    }
+}
+
+TEST(DualAFGeneral, ShadowFilterProtectsAgainstDoubleTalk) {
+    // A converged canceller meets a loud near-end burst. The adaptive filter is dragged away;
+    // the dual canceller keeps serving the shadow and restores the adaptive filter from it, so
+    // the echo left in its output (during and after the burst) is smaller than with one filter.
+    auto residual = [](int dual) {
+        auto c = level0Core(1);
+        c->setDualFilter(dual);
+        SubbandScene scene(1, 1, 5, 61);
+        ComplexMatrix mic(1, K), ref(1, K), near(1, K), echo(1, K);
+        ComplexVector micRow(K), outRow(K), echoRow(K);
+        double left = 0.0;
+        for (int b = 0; b < 500; ++b) {
+            const bool burst = b >= 300 && b < 340;
+            scene.next(&ref, &mic, 1.0f, burst ? 1.0f : 0.0f, &near, &echo);
+            mic.getRow(0, &micRow);
+            c->process(&micRow, &ref, &outRow, &echoRow);
+            if (b >= 340 && b < 400)
+                for (int k = 0; k < K; ++k) left += std::norm(outRow.get(k) - near.get(0, k));
+        }
+        return left;
+    };
+    const double single = residual(0), dual = residual(1);
+    EXPECT_LT(dual, 0.5 * single) << "single " << single << " dual " << dual;
+}
+
+TEST(DualAFGeneral, OutputNeverExceedsMicrophone) {
+    // Unrelated microphone and references, both presets, two references: in every bin of every
+    // block the near-end output carries no more power than the microphone.
+    for (int level : {0, 1}) {
+        DualAFGeneral aec(3, 2, K, 4, level);
+        std::mt19937 rng(71);
+        std::normal_distribution<float> n(0.0f, 1.0f);
+        ComplexMatrix mic(3, K), ref(2, K), out(3, K), echo(3, K);
+        for (int b = 0; b < 300; ++b) {
+            for (int r = 0; r < 2; ++r)
+                for (int k = 0; k < K; ++k) ref.set(r, k, 0.2f * n(rng), 0.2f * n(rng));
+            for (int m = 0; m < 3; ++m)
+                for (int k = 0; k < K; ++k) {
+                    const float g = (b / 20) % 2 ? 0.01f : 1.0f;  // loud and quiet stretches
+                    mic.set(m, k, g * n(rng), g * n(rng));
+                }
+            aec.process(&mic, &ref, &out, &echo);
+            for (int m = 0; m < 3; ++m)
+                for (int k = 0; k < K; ++k)
+                    ASSERT_LE(out.norm(m, k), mic.norm(m, k) * (1.0f + 1e-6f))
+                        << "block " << b << " bin " << k;
+        }
+    }
+    // With a single filter the limiter is what holds the bound: a converged filter whose
+    // microphone falls silent would output its whole echo estimate; the limiter passes the
+    // microphone instead and notes the ratio 1.
+    auto c = level0Core(1);
+    c->setDualFilter(0);
+    SubbandScene scene(1, 1, 4, 72);
+    ComplexMatrix mic(1, K), ref(1, K);
+    ComplexVector micRow(K), outRow(K), echoRow(K);
+    for (int b = 0; b < 200; ++b) {
+        scene.next(&ref, &mic);
+        mic.getRow(0, &micRow);
+        c->process(&micRow, &ref, &outRow, &echoRow);
+    }
+    scene.next(&ref, &mic);
+    for (int k = 0; k < K; ++k) micRow.set(k, 1e-4f, 0.0f);
+    c->process(&micRow, &ref, &outRow, &echoRow);
+    int limited = 0;
+    for (int k = 0; k < K; ++k) {
+        EXPECT_LE(outRow.norm(k), micRow.norm(k) * (1.0f + 1e-6f));
+        if (c->outRatio()->get(k) == 1.0f) {
+            ++limited;
+            EXPECT_EQ(outRow.get(k), micRow.get(k));
+        }
+    }
+    EXPECT_GT(limited, K * 9 / 10);
+}
+
+TEST(DualAFGeneral, LearnedTapProfileFollowsThePath) {
+    // The second preset learns per-tap update weights once converged: with an echo path that
+    // is a pure delay of two blocks, the weight of that tap (row L - 1 - 2) dominates; the
+    // weights sum to profileMix * 0.99 + (1 - profileMix).
+    DualAFGeneral aec(1, 1, K, 8, 1);
+    SubbandScene scene(1, 1, 4, 81);
+    scene.keepOnlyTap(2);
+    ComplexMatrix mic(1, K), ref(1, K), out(1, K), echo(1, K);
+    for (int b = 0; b < 300; ++b) {
+        scene.next(&ref, &mic);
+        aec.process(&mic, &ref, &out, &echo);
+    }
+    const velmora::blas::Vector* profile = aec.core(0)->profile();
+    double sum = 0.0;
+    int best = 0;
+    for (int l = 0; l < 8; ++l) {
+        sum += profile->get(l);
+        if (profile->get(l) > profile->get(best)) best = l;
+    }
+    EXPECT_EQ(best, 8 - 1 - 2);
+    EXPECT_NEAR(sum, 0.5 * 0.99 + 0.5, 1e-4);
+    EXPECT_GT(profile->get(best), 0.4f);
+    // The first preset keeps the uniform initial weights.
+    DualAFGeneral plain(1, 1, K, 8, 0);
+    for (int b = 0; b < 150; ++b) {
+        scene.next(&ref, &mic);
+        plain.process(&mic, &ref, &out, &echo);
+    }
+    EXPECT_FLOAT_EQ(plain.core(0)->profile()->get(3), 0.8f / 8.0f);
+}
+
+TEST(DualAFGeneral, ProcessAllocatesNothing) {
+    for (int level : {0, 1}) {
+        DualAFGeneral aec(2, 2, K, 0, level);
+        SubbandScene scene(2, 2, 3, 91);
+        ComplexMatrix mic(2, K), ref(2, K), out(2, K), echo(2, K);
+        scene.next(&ref, &mic);
+        velmora::test::AllocCounter count;
+        for (int b = 0; b < 150; ++b) aec.process(&mic, &ref, &out, &echo);
+        EXPECT_EQ(count.allocations(), 0);
+        EXPECT_TRUE(aec.core(0)->converged());  // every path of process() was taken
+    }
+}
