@@ -3,6 +3,7 @@
 #include "Error.h"
 #include "Params.h"
 #include "blas/Vector.h"
+#include "vad/SRPPHATVAD.h"
 #include "vad/VADBypass.h"
 #include "vad/VADInterface.h"
 
@@ -48,6 +49,8 @@ vad::VADInterface* build(const Params* p, int numbins, blas::Vector* /*pilots*/)
     switch (p->vad_algorithm) {
         case 0:
             return new vad::VADBypass(p->nummics, p->numouts, numbins);
+        case 1:
+            return new vad::SRPPHATVAD(p);
         default:
             return nullptr;
     }
