@@ -1,26 +1,70 @@
 #!/usr/bin/env bash
-# The demo behind `make demo`: generates the bundled demo recording (seven microphones and one
-# loudspeaker reference, 16 kHz), runs it through the tool with conf/bypass.conf and checks
-# that the copy is bit-exact. Usage: tools/demo.sh [BUILD_DIR]   (--help prints this text)
+# The demo behind `make demo`: runs the default configuration conf/default.conf on the bundled
+# recording demo/demo_7mic_1ref.wav (7 microphones + 1 loudspeaker reference, 16 kHz; made by
+# tools/make_demo_recording.sh, spans in demo/demo_7mic_1ref.txt). It prints the algorithm
+# delay, writes the enhanced speech to out/demo_enhanced.wav (16-bit WAV) with the real-time
+# factor, measures the echo reduction (ERLE of the output against microphone 0) over the
+# echo-only span after the fade-in, and runs the localisation next to the true talker direction.
+# A stage the build does not offer yet makes the tool refuse the default configuration (status
+# 255, "Unsupported AEC algorithm: 201", ...): the demo then prints the refusal and runs a copy,
+# out/demo_fallback.conf, with that stage's *_algorithm set to 0 (pass-through).
+# Usage: tools/demo.sh [BUILD_DIR]   (default build; --help prints this text)
 set -euo pipefail
-if [ "${1:-}" = "--help" ]; then sed -n 2,4p "$0" | sed 's/^# \{0,1\}//'; exit 0; fi
+if [ "${1:-}" = "--help" ]; then sed -n 2,11p "$0" | sed 's/^# \{0,1\}//'; exit 0; fi
 cd "$(dirname "$0")/.."
 build=${1:-build}
 tool="$build/velmora"
+scene="$build/velmora-scene"
+input=demo/demo_7mic_1ref.wav
+info=demo/demo_7mic_1ref.txt
+output=out/demo_enhanced.wav
+fallback=out/demo_fallback.conf
+conf=conf/default.conf
 mkdir -p out
-input=out/demo_input.wav
-output=out/demo_bypass.wav
-[ -f "$input" ] || python3 tools/make_demo_input.py "$input"
 
-echo "== Configuration and delay: $tool conf/bypass.conf"
-"$tool" conf/bypass.conf | tail -n 1
+value() {  # value KEY FILE: the value of a "key = value" line
+  sed -n "s/^$1 *= *//p" "$2" | head -n 1
+}
+
+# Configuration and delay. Each refused stage is switched to its pass-through in the fallback copy.
+for attempt in 1 2 3 4 5 6 7 8 9; do
+  if listing=$("$tool" "$conf" 2>out/demo_error.txt); then break; else status=$?; fi
+  refusal=$(tr -s '\n' ' ' <out/demo_error.txt)
+  family=$(sed -n 's/.*\(Unsupported\|Unknown\) \([A-Z]*\) algorithm: .*/\2/p' out/demo_error.txt |
+    head -n 1 | tr '[:upper:]' '[:lower:]')
+  if [ "$status" -ne 255 ] || [ -z "$family" ] || [ "$attempt" -eq 9 ]; then
+    echo "demo: $conf is refused (status $status): $refusal" >&2
+    exit 1
+  fi
+  echo "== $conf is refused by this build: $refusal"
+  [ "$conf" = "$fallback" ] || cp conf/default.conf "$fallback"
+  sed -i "s/^${family}_algorithm *=.*/${family}_algorithm = 0/" "$fallback"
+  conf=$fallback
+  echo "   Falling back: ${family}_algorithm = 0 (pass-through) in $fallback."
+  echo "   This is NOT the default processing chain."
+done
+echo "== Configuration: $conf"
+printf '%s\n' "$listing" | grep '^delay = '
 echo
-echo "== Enhancement run: $tool conf/bypass.conf $input $output -t"
-"$tool" conf/bypass.conf "$input" "$output" -t | grep -v '^RTF:'
+
+echo "== Enhancement run: $tool $conf $input $output -t"
+"$tool" "$conf" "$input" "$output" -t >out/demo_timing.txt
+rtf=$(sed -n 's/^Time spent for process (ms): .*average RTF: //p' out/demo_timing.txt)
+echo "Wrote $output"
+echo "Real-time factor (processing time / audio time): $rtf"
+
+# Echo reduction over the echo-only span, from the end of the fade-in on.
+read -r echo_start echo_end <<<"$(value echo_only "$info")"
+init_time=$(value init_time "$conf")
+start=$(awk -v a="$echo_start" -v b="${init_time:-0}" 'BEGIN { print (a > b ? a : b) }')
+echo "Echo reduction over the echo-only span $echo_start-$echo_end s, measured from $start s" \
+  "(after the ${init_time:-0} s fade-in):"
+"$scene" --measure-erle "$input" "$output" "$start" "$echo_end"
 echo
-if cmp -s "$input" "$output"; then
-  echo "Wrote $output: a bit-exact copy of $input (7 microphones + 1 reference, 16 kHz, 16 bits)."
-else
-  echo "Wrote $output, but it differs from $input" >&2
-  exit 1
-fi
+
+echo "== Localisation run: $tool $conf $input"
+direction=$("$tool" "$conf" "$input" | tail -n 1)
+note=""
+[ "$(value ssl_algorithm "$conf")" = "0" ] && note=" (ssl_algorithm = 0: the pass-through localiser)"
+echo "Estimated talker direction: $direction degrees$note"
+echo "True talker direction:      $(value talker_azimuth "$info") degrees"
