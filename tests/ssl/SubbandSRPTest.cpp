@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -321,4 +322,84 @@ TEST(SubbandSRPTest, DetectorWeightingFindsATalkerInLouderNoise) {
     const float w = weighted.direction(0), u = plain.direction(0);
     std::printf("talker at %.0f in noise 5 dB louder: weighted %.1f, unweighted %.1f\n", az, w, u);
     EXPECT_LE(std::fabs(velmora::ssl::angleDifference(w, az)), 10.0f) << w;
+}
+
+TEST(SubbandSRPTest, RealEightMicrophoneRecording) {
+    const std::string dir = test::testdataDir();
+    if (dir.empty()) GTEST_SKIP() << "shared recordings not found";
+    // Circular array, radius 0.10 m, 8 microphones 45 degrees apart in channel order.
+    auto params = [](float forget, int scans) {
+        Params p = test::engineParams(0, forget);
+        p.nummics = 8;
+        for (int m = 0; m < 8; ++m) {
+            const double a = m * M_PI / 4.0;
+            p.setMicCoordinate(m, static_cast<float>(0.1 * std::cos(a)),
+                               static_cast<float>(0.1 * std::sin(a)), 0.0f);
+        }
+        p.ssl_numscans = scans;
+        return p;
+    };
+    velmora::sio::WavSource wav((dir + "/array/ami_array1_8ch.wav").c_str());
+    ASSERT_EQ(wav.numChannels(), 8);
+    std::vector<float> frames;
+    std::vector<float> frame(8);
+    while (wav.readFrames(frame.data(), 1) == 1)
+        frames.insert(frames.end(), frame.begin(), frame.end());
+    const int blocks = static_cast<int>(frames.size() / 8) / test::kSimBlock;
+    ASSERT_GT(blocks, 300);
+
+    // Whole-file estimates on the 10- and 1-degree grids, and of each half of the file.
+    auto wholeFile = [&](int scans, int from, int to) {
+        Velmora engine(params(1.0f, scans));
+        std::vector<float> out(engine.outSamplesPerBlock());
+        for (int b = from; b < to; ++b)
+            engine.process(frames.data() + static_cast<size_t>(b) * test::kSimBlock * 8,
+                           out.data());
+        return engine.direction(0);
+    };
+    const float coarse = wholeFile(36, 0, blocks), fine = wholeFile(360, 0, blocks);
+    const float first = wholeFile(360, 0, blocks / 2), second = wholeFile(360, blocks / 2, blocks);
+    // Per-block tracking with forgetting: the share of loud blocks (within 20 dB of the loudest)
+    // near the whole-file answer.
+    std::vector<double> energy(blocks, 0.0);
+    for (int b = 0; b < blocks; ++b)
+        for (int i = 0; i < test::kSimBlock * 8; ++i) {
+            const float v = frames[static_cast<size_t>(b) * test::kSimBlock * 8 + i];
+            energy[b] += v * v;
+        }
+    const double loudest = *std::max_element(energy.begin(), energy.end());
+    Velmora tracking(params(0.9f, 36));
+    std::vector<float> out(tracking.outSamplesPerBlock());
+    int loud = 0, near = 0;
+    for (int b = 0; b < blocks; ++b) {
+        tracking.process(frames.data() + static_cast<size_t>(b) * test::kSimBlock * 8, out.data());
+        if (energy[b] < loudest * 0.01) continue;
+        ++loud;
+        near += std::fabs(velmora::ssl::angleDifference(tracking.direction(0), fine)) <= 20.0f;
+    }
+    std::printf(
+        "8-microphone recording: whole file %.1f (36 scans), %.1f (360 scans); halves %.1f, "
+        "%.1f; per-block within 20 degrees of it in %d of %d loud blocks\n",
+        coarse, fine, first, second, near, loud);
+    EXPECT_LE(std::fabs(velmora::ssl::angleDifference(coarse, fine)), 5.0f);
+    EXPECT_LE(std::fabs(velmora::ssl::angleDifference(first, fine)), 10.0f);
+    EXPECT_LE(std::fabs(velmora::ssl::angleDifference(second, fine)), 10.0f);
+    EXPECT_GE(near, loud * 7 / 10);
+
+    // The localisation run of the tool prints the same whole-file estimate.
+    test::TempDir tmp;
+    std::string conf =
+        "nummics = 8\nnumrefs = 0\naec_algorithm = 0\nagc_algorithm = 0\ninit_time = 0\n"
+        "ssl_algorithm = 1\nssl_numscans = 360\nmiccoor = \n";
+    for (int m = 0; m < 8; ++m) {
+        char line[64];
+        std::snprintf(line, sizeof line, "%f %f 0\n", 0.1 * std::cos(m * M_PI / 4.0),
+                      0.1 * std::sin(m * M_PI / 4.0));
+        conf += line;
+    }
+    test::writeFile(tmp.file("array.conf"), conf);
+    const test::RunResult run =
+        test::runTool({tmp.file("array.conf"), dir + "/array/ami_array1_8ch.wav"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(std::stof(run.out), fine) << run.out;
 }
