@@ -328,12 +328,13 @@ TEST(DualAFGeneral, ConstructionPresetsAndPreconditions) {
     p.nummics = 2;
     p.numrefs = 1;
     p.aec_algorithm = 201;
-    for (float level : {0.0f, 0.9f, -0.9f, -1.5f, 2.0f}) {
+    // Levels beyond the int range count as non-zero, NaN as zero.
+    for (float level : {0.0f, 0.9f, -0.9f, -1.5f, 2.0f, 3e9f, -1e30f, std::nanf("")}) {
         p.aec_level = level;
         velmora::mode::AECAlgorithm sel(&p, K);
         auto* dual = dynamic_cast<DualAFGeneral*>(sel.stage());
         ASSERT_NE(dual, nullptr);
-        const bool first = static_cast<int>(level) == 0;
+        const bool first = std::isnan(level) || std::fabs(level) < 1.0f;
         for (int m = 0; m < 2; ++m) {
             const CSAECFDGeneral2* c = dual->core(m);
             EXPECT_FLOAT_EQ(c->stepSize(), first ? 0.1f : 0.05f) << level;
