@@ -358,7 +358,7 @@ TEST(PWFRES, DegenerateInputStaysFinite) {
                 PWFRES res(2, 1, K, flen, scenario == 3 ? 0.0f : 0.1f);
                 ComplexMatrix echo(2, K), near(2, K), out(2, K);
                 randomSpectrum(rng, level, &echo);
-                for (int b = 0; b < 300; ++b) {
+                for (int b = 0; b < 150; ++b) {
                     if (scenario == 0) {
                         randomSpectrum(rng, level, &echo);
                         near.fill(0.0f, 0.0f);
