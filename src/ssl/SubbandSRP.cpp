@@ -21,6 +21,9 @@ namespace {
 
 constexpr float kMinNorm = 1e-6f;     // steering vectors shorter than this are not normalised
 constexpr float kPhatOffset = 1e-6f;  // keeps the phase transform finite for zero entries
+// Largest accepted ssl_numscans: a 0.1-degree grid, already finer than any array resolves; the
+// steering table grows with the scan count and would exhaust memory long before a finer one.
+constexpr int kMaxScans = 3600;
 // Azimuth range scanned with ssl_halfscan: the half plane in front of the array (+x side).
 constexpr float kHalfScanLow = -90.0f, kHalfScanHigh = 90.0f;
 
@@ -58,6 +61,9 @@ SubbandSRP::SubbandSRP(const Params* params, vad::VADInterface* vad) : pp(new Im
     VM_ASSERT(params->numouts == vad->numOuts());
     // A forgetting factor outside [0, 1] would make the covariances grow without bound.
     VM_ASSERT(params->ssl_forget >= 0.0 && params->ssl_forget <= 1.0);
+
+    if (params->ssl_numscans > kMaxScans)
+        error("SubbandSRP", "Too many scans: %d (at most %d)", params->ssl_numscans, kMaxScans);
 
     Impl& s = *pp;
     s.vad = vad;
@@ -135,6 +141,8 @@ void SubbandSRP::process(const blas::ComplexMatrix* data) {
     Impl& s = *pp;
     blas::ComplexMatrix* band = s.band.get();
     data->getBlock(0, s.binLow, band);
+    // A block with a non-finite value would spoil the accumulated statistics for good.
+    if (!std::isfinite(blas::power(band))) return;
     if (s.weighted) {
         float* w = s.weights->data();
         for (int i = 0; i < s.numBand; ++i) w[i] = s.vad->speechProbability(0, s.binLow + i);

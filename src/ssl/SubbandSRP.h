@@ -26,7 +26,8 @@ class SubbandSRP : public SSLInterface {
   public:
     // Reads fsout, block_size, nummics, numouts, miccoor and the ssl_* settings; weights by
     // `vad` (not owned, must outlive this object) when vad_algorithm is not 0. Invalid values
-    // are assertions; an unsupported block size raises the bank's error.
+    // are assertions; an unsupported block size raises the bank's error, more than 3600 scans
+    // "Too many scans: %d (at most %d)".
     SubbandSRP(const Params* params, vad::VADInterface* vad);
     ~SubbandSRP() override;
     SubbandSRP(const SubbandSRP&) = delete;
@@ -36,6 +37,7 @@ class SubbandSRP : public SSLInterface {
     int numOuts() const override;
     int numBins() const override;
     int numScans() const override;
+    // Blocks holding a non-finite value are skipped.
     void process(const blas::ComplexMatrix* data) override;
     // The same estimate for every n; the whole spectrum is left in spectrum().
     float direction(int n, int* index, float* value) override;

@@ -182,6 +182,8 @@ void SRPPHATVAD::process(const blas::ComplexMatrix* data) {
     const float meanPower = blas::rowPower(band, 0) / static_cast<float>(s.numBand);
     const float level = std::max(10.0f * std::log10(meanPower), kFloorDb);
     if (level < kGateDb) return;
+    // A block with a non-finite value would spoil the smoothed covariances for good.
+    if (!std::isfinite(blas::power(band))) return;
 
     blas::normalizeColumns(band, band);
     blas::updateCovariance(s.forget, 1.0f - s.forget, s.covariance.get(), band, s.covariance.get());

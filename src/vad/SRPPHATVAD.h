@@ -4,9 +4,9 @@
 // spatial covariances, and takes as feature the largest steered response power over the look
 // direction and its neighbours 10 degrees apart (within vad_target_radius). A two-state model
 // (CHMM) turns the feature into one speech probability, reported for every output and bin.
-// Blocks below -55 dB on microphone 0 are skipped entirely; the first 200 counted blocks are a
-// warm-up that ends with the model re-initialised from the feature history. One output; the
-// steering set is rebuilt only when the wrapped look direction changes.
+// Blocks below -55 dB on microphone 0, or holding a non-finite value, are skipped entirely; the
+// first 200 counted blocks are a warm-up that ends with the model re-initialised from the feature
+// history. One output; the steering set is rebuilt only when the wrapped look direction changes.
 
 #include <memory>
 

@@ -204,6 +204,28 @@ TEST(SubbandSRPTest, ForgettingTracksAMovingSource) {
     }
     EXPECT_FLOAT_EQ(tracking.direction(0, nullptr, nullptr), 100.0f);
     EXPECT_FLOAT_EQ(whole.direction(0, nullptr, nullptr), -60.0f);
+
+    // A block with a NaN is left out instead of spoiling the statistics for good.
+    block.set(4, 50, Complex(std::nanf(""), 0.0f));
+    whole.process(&block);
+    tracking.process(&block);
+    float value;
+    EXPECT_FLOAT_EQ(whole.direction(0, nullptr, &value), -60.0f);
+    EXPECT_TRUE(std::isfinite(value));
+    EXPECT_FLOAT_EQ(tracking.direction(0, nullptr, &value), 100.0f);
+    EXPECT_TRUE(std::isfinite(value));
+}
+
+TEST(SubbandSRPTest, RefusesAScanTableBeyondAnyUse) {
+    Params p;
+    VADBypass vad(7, 1, 160);
+    p.ssl_numscans = 3601;
+    try {
+        SubbandSRP huge(&p, &vad);
+        ADD_FAILURE() << "accepted";
+    } catch (const char* e) {
+        EXPECT_STREQ(e, "velmora, SubbandSRP: Too many scans: 3601 (at most 3600)");
+    }
 }
 
 TEST(SubbandSRPTest, BlocksAndScansAllocateNothing) {

@@ -147,6 +147,13 @@ TEST(SRPPHATVADTest, SilenceGateWarmupAndLock) {
     planeWaveBlock(p, 0.0f, 1e-3f, 1, &quiet);
     vad.process(&quiet);
     EXPECT_EQ(vad.warmup(), 200);
+    // So is a loud block holding a NaN on any microphone.
+    ComplexMatrix broken(7, 160);
+    planeWaveBlock(p, 0.0f, 0.05f, 2, &broken);
+    broken.set(3, 80, Complex(std::nanf(""), 0.0f));
+    vad.process(&broken);
+    EXPECT_EQ(vad.warmup(), 200);
+    EXPECT_EQ(vad.feature(), 0.0f);
 
     // Loud blocks alternating between the look direction and the opposite side.
     std::vector<double> features;
@@ -162,6 +169,7 @@ TEST(SRPPHATVADTest, SilenceGateWarmupAndLock) {
     // The last warm-up block re-initialises the model from the 200 features.
     EXPECT_EQ(vad.warmup(), 0);
     EXPECT_EQ(vad.speechProbability(0, 7), 0.8f);
+    EXPECT_TRUE(std::isfinite(vad.feature()));
     double mu, var;
     meanVar(features, 0, 200, &mu, &var);
     float m0, v0, m1, v1;
