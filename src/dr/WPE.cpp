@@ -11,10 +11,16 @@
 #include "blas/ComplexMatrix.h"
 #include "blas/ComplexTensor3.h"
 #include "blas/ComplexVector.h"
+#include "transform/Simd.h"
 
 namespace velmora::dr {
 
 namespace {
+
+using transform::simd::load4;
+using transform::simd::splat;
+using transform::simd::store4;
+using transform::simd::v4sf;
 
 constexpr float kForget = 0.9999f;  // RLS forgetting factor: a memory of about 100 s of blocks
 constexpr int kDefaultTaps = 5;     // prediction taps when the argument is 0
@@ -38,70 +44,91 @@ inline const float* fl(const blas::Complex* p) {
     return reinterpret_cast<const float*>(p);
 }
 
-// sum_m conj(a_m) b_m over n complex values.
-inline blas::Complex conjDot(const float* __restrict a, const float* __restrict b, int n) {
-    float sr[4] = {0.0f, 0.0f, 0.0f, 0.0f}, si[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    const int n4 = n & ~3;
-    for (int m = 0; m < n4; m += 4)
-        for (int q = 0; q < 4; ++q) {
-            const float ar = a[2 * (m + q)], ai = a[2 * (m + q) + 1];
-            const float br = b[2 * (m + q)], bi = b[2 * (m + q) + 1];
-            sr[q] += ar * br + ai * bi;
-            si[q] += ar * bi - ai * br;
-        }
-    for (int m = n4; m < n; ++m) {
-        const float ar = a[2 * m], ai = a[2 * m + 1], br = b[2 * m], bi = b[2 * m + 1];
-        sr[0] += ar * br + ai * bi;
-        si[0] += ar * bi - ai * br;
+// Complex products are formed as float dot products and element-wise updates over the 2n floats
+// of interleaved runs, with the partner vector prepared once in the needed form (conjugated,
+// parts swapped): sum_m conj(a_m) b_m = (a . b, a . b') with b' = (Im b, -Re b) per element;
+// sum_m a_m b_m = (a . conj(b), a . swap(b)).
+
+// (a . b, a . c) over n floats.
+inline blas::Complex dot2(const float* a, const float* b, const float* c, int n) {
+    v4sf s0 = splat(0.0f), s1 = s0, t0 = s0, t1 = s0;
+    int j = 0;
+    for (; j + 8 <= n; j += 8) {
+        const v4sf a0 = load4(a + j), a1 = load4(a + j + 4);
+        s0 += a0 * load4(b + j);
+        s1 += a1 * load4(b + j + 4);
+        t0 += a0 * load4(c + j);
+        t1 += a1 * load4(c + j + 4);
     }
-    return blas::Complex((sr[0] + sr[1]) + (sr[2] + sr[3]), (si[0] + si[1]) + (si[2] + si[3]));
-}
-
-// sum_m a_m b_m over n complex values (no conjugation).
-inline blas::Complex plainDot(const float* __restrict a, const float* __restrict b, int n) {
-    float sr[4] = {0.0f, 0.0f, 0.0f, 0.0f}, si[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    const int n4 = n & ~3;
-    for (int m = 0; m < n4; m += 4)
-        for (int q = 0; q < 4; ++q) {
-            const float ar = a[2 * (m + q)], ai = a[2 * (m + q) + 1];
-            const float br = b[2 * (m + q)], bi = b[2 * (m + q) + 1];
-            sr[q] += ar * br - ai * bi;
-            si[q] += ar * bi + ai * br;
-        }
-    for (int m = n4; m < n; ++m) {
-        const float ar = a[2 * m], ai = a[2 * m + 1], br = b[2 * m], bi = b[2 * m + 1];
-        sr[0] += ar * br - ai * bi;
-        si[0] += ar * bi + ai * br;
+    if (j + 4 <= n) {
+        const v4sf a0 = load4(a + j);
+        s0 += a0 * load4(b + j);
+        t0 += a0 * load4(c + j);
+        j += 4;
     }
-    return blas::Complex((sr[0] + sr[1]) + (sr[2] + sr[3]), (si[0] + si[1]) + (si[2] + si[3]));
-}
-
-// sum_j a_j b_j over n floats: Re(sum conj(a_m) b_m) when a, b are n / 2 complex values.
-inline float realDot(const float* __restrict a, const float* __restrict b, int n) {
-    float s[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    const int n8 = n & ~7;
-    for (int j = 0; j < n8; j += 8)
-        for (int q = 0; q < 8; ++q) s[q] += a[j + q] * b[j + q];
-    for (int j = n8; j < n; ++j) s[0] += a[j] * b[j];
-    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
-}
-
-// p_j = (p_j - g conj(u_j)) * f for j in [0, n).
-inline void rankOneRow(float* __restrict p, const float* __restrict u, float gr, float gi, float f,
-                       int n) {
-    for (int j = 0; j < n; ++j) {
-        const float ur = u[2 * j], ui = u[2 * j + 1];
-        p[2 * j] = (p[2 * j] - (gr * ur + gi * ui)) * f;
-        p[2 * j + 1] = (p[2 * j + 1] - (gi * ur - gr * ui)) * f;
+    const v4sf s = s0 + s1, t = t0 + t1;
+    float sb = (s[0] + s[1]) + (s[2] + s[3]), tc = (t[0] + t[1]) + (t[2] + t[3]);
+    for (; j < n; ++j) {
+        sb += a[j] * b[j];
+        tc += a[j] * c[j];
     }
+    return blas::Complex(sb, tc);
 }
 
-// w_m += g_m (er + i ei) for m in [0, n).
-inline void addScaled(float* __restrict w, const float* __restrict g, float er, float ei, int n) {
+// a . b over n floats: Re(sum conj(a_m) b_m) when a, b are n / 2 complex values.
+inline float dot(const float* a, const float* b, int n) {
+    v4sf s0 = splat(0.0f), s1 = s0;
+    int j = 0;
+    for (; j + 8 <= n; j += 8) {
+        s0 += load4(a + j) * load4(b + j);
+        s1 += load4(a + j + 4) * load4(b + j + 4);
+    }
+    if (j + 4 <= n) {
+        s0 += load4(a + j) * load4(b + j);
+        j += 4;
+    }
+    const v4sf s = s0 + s1;
+    float r = (s[0] + s[1]) + (s[2] + s[3]);
+    for (; j < n; ++j) r += a[j] * b[j];
+    return r;
+}
+
+// p = (p - (a b + c d)) * f over n floats (a, c scalars).
+inline void rankOneUpdate(float* p, float a, const float* b, float c, const float* d, float f,
+                          int n) {
+    const v4sf va = splat(a), vc = splat(c), vf = splat(f);
+    int j = 0;
+    for (; j + 4 <= n; j += 4)
+        store4(p + j, (load4(p + j) - (va * load4(b + j) + vc * load4(d + j))) * vf);
+    for (; j < n; ++j) p[j] = (p[j] - (a * b[j] + c * d[j])) * f;
+}
+
+// w += a b + c d over n floats (a, c scalars).
+inline void addScaled(float* w, float a, const float* b, float c, const float* d, int n) {
+    const v4sf va = splat(a), vc = splat(c);
+    int j = 0;
+    for (; j + 4 <= n; j += 4)
+        store4(w + j, load4(w + j) + (va * load4(b + j) + vc * load4(d + j)));
+    for (; j < n; ++j) w[j] += a * b[j] + c * d[j];
+}
+
+// Per complex element: conj = (re, -im), swap = (im, re), conjSwap = (im, -re) of x.
+inline void conjugated(const float* __restrict x, float* __restrict y, int n) {
     for (int m = 0; m < n; ++m) {
-        const float gr = g[2 * m], gi = g[2 * m + 1];
-        w[2 * m] += gr * er - gi * ei;
-        w[2 * m + 1] += gr * ei + gi * er;
+        y[2 * m] = x[2 * m];
+        y[2 * m + 1] = -x[2 * m + 1];
+    }
+}
+inline void swapped(const float* __restrict x, float* __restrict y, int n) {
+    for (int m = 0; m < n; ++m) {
+        y[2 * m] = x[2 * m + 1];
+        y[2 * m + 1] = x[2 * m];
+    }
+}
+inline void conjSwapped(const float* __restrict x, float* __restrict y, int n) {
+    for (int m = 0; m < n; ++m) {
+        y[2 * m] = x[2 * m + 1];
+        y[2 * m + 1] = -x[2 * m];
     }
 }
 
@@ -120,6 +147,13 @@ struct WPE::Impl {
           invCorr(K, M * T, M * T),
           pv(M * T),
           gain(M * T),
+          yA(M * T),
+          yB(M * T),
+          uA(M * T),
+          uB(M * T),
+          gA(M * T),
+          gS(M * T),
+          gB(M * T),
           binsPerBlock(K / (spread == 0 ? 1 : spread)),
           nextBin(0),
           out(M, K) {}
@@ -138,6 +172,10 @@ struct WPE::Impl {
     blas::ComplexTensor3 invCorr;    // P: K x N x N, identity at creation
     blas::ComplexVector pv;          // P y of the bin being adapted
     blas::ComplexVector gain;        // RLS gain of the bin being adapted
+    // The same vectors prepared for the float-level products: y conjugated and swapped (P y),
+    // y conjugate-swapped (G^H y), u and g conjugated and swapped (g u^H), g conjugate-swapped
+    // (g conj(e)).
+    blas::ComplexVector yA, yB, uA, uB, gA, gS, gB;
     int binsPerBlock;
     int nextBin;
     blas::ComplexMatrix out;  // M x K output work block
@@ -160,27 +198,46 @@ void WPE::Impl::adapt(int k, const blas::ComplexMatrix* block) {
 
     const float* y = fl(history.data()[k]);
     blas::Complex** P = invCorr.data()[k];
-    float* u = fl(pv.data());
-    for (int i = 0; i < N; ++i) pv.data()[i] = plainDot(fl(P[i]), y, N);
-    float d = forget * sigma2 + realDot(y, u, 2 * N);
+    float *u = fl(pv.data()), *g = fl(gain.data());
+    float *ya = fl(yA.data()), *yb = fl(yB.data());
+    float *ua = fl(uA.data()), *ub = fl(uB.data());
+    float *ga = fl(gA.data()), *gs = fl(gS.data()), *gb = fl(gB.data());
+    const int n = 2 * N;
+
+    // u = P y
+    conjugated(y, ya, N);
+    swapped(y, yb, N);
+    for (int i = 0; i < N; ++i) pv.data()[i] = dot2(fl(P[i]), ya, yb, n);
+    float d = forget * sigma2 + dot(y, u, n);
     if (d < kMinDenominator) d += kMinDenominator;
     const float dinv = 1.0f / d;
-    float* g = fl(gain.data());
-    for (int j = 0; j < 2 * N; ++j) g[j] = u[j] * dinv;
+    for (int j = 0; j < n; ++j) g[j] = u[j] * dinv;
 
-    // P = (P - g u^H) / forget on the upper triangle (diagonal: real part only), mirrored.
+    // P = (P - g u^H) / forget, row by row over contiguous runs. Right of the diagonal:
+    // g_i conj(u_j) = Re g_i (Re u_j, -Im u_j) + Im g_i (Im u_j, Re u_j) per element. The real
+    // part of the diagonal likewise; its imaginary part stays. Left of it, the mirror image:
+    // conj(g_j) u_i = Re u_i (Re g_j, -Im g_j) + Im u_i (Im g_j, Re g_j), whose rounding is the
+    // conjugate of its partner's bit for bit, since P is exactly Hermitian on entry; so P stays
+    // exactly Hermitian without a strided copy of the upper triangle into the lower one.
+    conjugated(u, ua, N);
+    swapped(u, ub, N);
+    conjugated(g, ga, N);
+    swapped(g, gs, N);
+    const float f = forgetInv;
     for (int i = 0; i < N; ++i) {
         float* row = fl(P[i]);
         const float gr = g[2 * i], gi = g[2 * i + 1];
-        row[2 * i] = (row[2 * i] - (gr * u[2 * i] + gi * u[2 * i + 1])) * forgetInv;
-        rankOneRow(row + 2 * (i + 1), u + 2 * (i + 1), gr, gi, forgetInv, N - i - 1);
-        for (int j = i + 1; j < N; ++j) P[j][i] = std::conj(P[i][j]);
+        rankOneUpdate(row, u[2 * i], ga, u[2 * i + 1], gs, f, 2 * i);
+        row[2 * i] = (row[2 * i] - (gr * ua[2 * i] + gi * ub[2 * i])) * f;
+        rankOneUpdate(row + 2 * (i + 1), gr, ua + 2 * (i + 1), gi, ub + 2 * (i + 1), f,
+                      n - 2 * (i + 1));
     }
 
-    // G_k[c] += g conj(e_k[c])
+    // G_k[c] += g conj(e_k[c]) = Re e g + Im e (Im g, -Re g) per element.
+    conjSwapped(g, gb, N);
     blas::Complex** G = predictor.data()[k];
     const blas::Complex* const* e = out.data();
-    for (int c = 0; c < M; ++c) addScaled(fl(G[c]), g, e[c][k].real(), -e[c][k].imag(), N);
+    for (int c = 0; c < M; ++c) addScaled(fl(G[c]), e[c][k].real(), g, e[c][k].imag(), gb, n);
 }
 
 WPE::WPE(int numchs, int numbins, int delay, int taps, int spread) {
@@ -231,10 +288,13 @@ void WPE::process(blas::ComplexMatrix* block) {
     blas::Complex** e = s.out.data();
 
     // Prediction with the filters of the previous block: e = x - G^H y.
+    // sum conj(G_m) y_m = (G . y, G . (Im y, -Re y)) per element.
+    float* yb = fl(s.yB.data());
     for (int k = 0; k < K; ++k) {
         const float* y = fl(s.history.data()[k]);
         blas::Complex* const* G = s.predictor.data()[k];
-        for (int c = 0; c < M; ++c) e[c][k] = x[c][k] - conjDot(fl(G[c]), y, N);
+        conjSwapped(y, yb, N);
+        for (int c = 0; c < M; ++c) e[c][k] = x[c][k] - dot2(fl(G[c]), y, yb, 2 * N);
     }
 
     // Adaptation of binsPerBlock bins, continuing cyclically where the last block stopped.
