@@ -365,35 +365,35 @@ void CSAECFDGeneral2::process(const blas::ComplexVector* mic, const blas::Comple
     VM_DASSERT(ref->numRows() == R && ref->numColumns() == K);
     const float a = s.alpha, b = 1.0f - s.alpha;
 
-    // 1-2. Powers and their averages.
+    // Powers and their averages.
     blas::magnitudeSquared(ref, &s.refPow);
     blas::smooth(b, &s.refPowAvg, a, &s.refPow, &s.refPowAvg);
     blas::reciprocal(&s.refPowAvg, kEps, &s.refPowInv);
     blas::magnitudeSquared(mic, &s.micPow);
     blas::smooth(b, &s.micPowAvg, a, &s.micPow, &s.micPowAvg);
 
-    // 3. Blocks since the last exchange, saturating.
+    // Blocks since the last exchange, saturating.
     for (int k = 0; k < K; ++k)
         s.swapCount[static_cast<size_t>(k)] =
             std::min(s.swapCount[static_cast<size_t>(k)] + 1, s.swapHold);
 
-    // 4. Reference activity and convergence.
+    // Reference activity and convergence.
     s.convergenceBookkeeping();
 
-    // 5. Reference histories: row L - 1 is the newest block.
+    // Reference histories: row L - 1 is the newest block.
     for (int r = 0; r < R; ++r) {
         blas::ComplexMatrix& H = *s.history[static_cast<size_t>(r)];
         H.rotateUp();
         std::copy(ref->data()[r], ref->data()[r] + K, H.data()[s.taps - 1]);
     }
 
-    // 6-8. Step, first filter, adaptation error.
+    // Step, first filter, adaptation error.
     s.stepMatrix();
     s.filterOutput(s.adaptive, mic, &s.echo1, &s.err1);
     s.updateErrorScale();
     s.applyUpdateErrorScale();
 
-    // 9. Adaptation before the output choice. Passes after the first adapt on the error of the
+    // Adaptation before the output choice. Passes after the first adapt on the error of the
     // filter they start from, not on the first pass's error again.
     if (s.updateLast == 0) {
         for (int it = 0; it < s.iterations; ++it) {
@@ -404,12 +404,12 @@ void CSAECFDGeneral2::process(const blas::ComplexVector* mic, const blas::Comple
         }
     }
 
-    // 10. Error power of the first filter.
+    // Error power of the first filter.
     blas::magnitudeSquared(&s.err1, &s.err1Pow);
     blas::smooth(b, &s.err1PowAvg, a, &s.err1Pow, &s.err1PowAvg);
 
-    // 11. Output choice between the filters (or the first filter alone), with the limiter
-    // (13) applied per bin right away: it reads only the chosen output and the microphone, which
+    // Output choice between the filters (or the first filter alone), with the limiter
+    // applied per bin right away: it reads only the chosen output and the microphone, which
     // the later adaptation does not change. mic is read before nearend is written, so the two
     // may be one vector.
     const blas::Complex* m = mic->data();
@@ -467,7 +467,7 @@ void CSAECFDGeneral2::process(const blas::ComplexVector* mic, const blas::Comple
         }
     }
 
-    // 12. Adaptation after the output choice.
+    // Adaptation after the output choice.
     if (s.updateLast == 1) {
         s.adapt();
         s.updateProfile();

@@ -88,7 +88,7 @@ class SubbandScene {
     Complex& h(int m, int r, int l, int k) {
         return path_[static_cast<size_t>(((m * R_ + r) * taps_ + l) * K + k)];
     }
-    // Path taps delay[0] .. only: zero every tap except `tap` (the path becomes a pure delay).
+    // Zeroes every tap except `tap`: the path becomes a pure delay of that many blocks.
     void keepOnlyTap(int tap) {
         for (int m = 0; m < M_; ++m)
             for (int r = 0; r < R_; ++r)
