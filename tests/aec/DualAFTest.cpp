@@ -734,6 +734,25 @@ TEST(DualAFGeneral, LearnedTapProfileFollowsThePath) {
     EXPECT_FLOAT_EQ(plain.core(0)->profile()->get(3), 0.8f / 8.0f);
 }
 
+TEST(DualAFGeneral, NearEndMayOverwriteTheMicrophoneBlock) {
+    for (int level : {0, 1}) {
+        DualAFGeneral apart(2, 1, K, 0, level), inPlace(2, 1, K, 0, level);
+        SubbandScene scene(2, 1, 4, 95);
+        ComplexMatrix mic(2, K), ref(1, K), out(2, K), echo(2, K), block(2, K), echo2(2, K);
+        for (int b = 0; b < 200; ++b) {
+            scene.next(&ref, &mic, 1.0f, b % 50 < 10 ? 0.05f : 0.0f);
+            block.copy(&mic);
+            apart.process(&mic, &ref, &out, &echo);
+            inPlace.process(&block, &ref, &block, &echo2);
+            for (int m = 0; m < 2; ++m)
+                for (int k = 0; k < K; ++k) {
+                    ASSERT_EQ(block.get(m, k), out.get(m, k)) << b;
+                    ASSERT_EQ(echo2.get(m, k), echo.get(m, k)) << b;
+                }
+        }
+    }
+}
+
 TEST(DualAFGeneral, ProcessAllocatesNothing) {
     for (int level : {0, 1}) {
         DualAFGeneral aec(2, 2, K, 0, level);
