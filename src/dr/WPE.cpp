@@ -1,6 +1,7 @@
 // The per-bin arithmetic runs on the containers' contiguous runs as interleaved (re, im) float
 // pairs: every row of history, every predictor fiber G_k[c] and every row of P_k is one run.
-// The sums keep four partial sums per part so the compiler can vectorise them.
+// Products and updates work on four floats at a time (transform/Simd.h), sums keep eight
+// partial sums; the order of the terms is otherwise free.
 
 #include "dr/WPE.h"
 
@@ -249,7 +250,7 @@ WPE::WPE(int numchs, int numbins, int delay, int taps, int spread) {
     const int T = taps == 0 ? kDefaultTaps : taps;
     const long long N = static_cast<long long>(numchs) * T;
     const long long L = static_cast<long long>(numchs) * (static_cast<long long>(D) + T);
-    if (N * N > kMaxStateValues / numbins || L > kMaxStateValues / numbins)
+    if (N > kMaxStateValues || N * N > kMaxStateValues / numbins || L > kMaxStateValues / numbins)
         error("WPE", "Prediction too long: %d channels, delay %d, %d taps", numchs, D, T);
     pp = std::make_unique<Impl>(numchs, numbins, D, T, spread);
     for (int k = 0; k < numbins; ++k)
