@@ -73,7 +73,10 @@ struct Recording {
 Recording simulate(const Scene& scene);
 
 // The impulse response from a point to a point in the room, sampled at fs, `length` taps
-// (fractional delays with a windowed sinc; reflection coefficient from the RT60 by Sabine).
+// (fractional delays with a windowed sinc; one reflection coefficient for all walls, chosen so
+// that the response's Schroeder decay meets the RT60, where Sabine's diffuse-field value misses
+// it by up to 26 % in a shoebox (see Scene.cpp); reflections are high-passed at 80 Hz, the
+// direct path is exact).
 // Every image source is attenuated as 1/r with r in metres (gain 1 at 1 m) and by the
 // reflection coefficient once per wall it bounces off; all images arriving within `length`
 // taps are included. simulate() uses responses of RT60 * fs taps after the direct path.
