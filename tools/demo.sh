@@ -67,4 +67,12 @@ direction=$("$tool" "$conf" "$input" | tail -n 1)
 note=""
 [ "$(value ssl_algorithm "$conf")" = "0" ] && note=" (ssl_algorithm = 0: the pass-through localiser)"
 echo "Estimated talker direction: $direction degrees$note"
+if [ "$(value ssl_algorithm "$conf")" = "0" ]; then
+  # The default chain carries no localiser: show the SRP-PHAT localiser on the same recording.
+  localise=out/demo_localise.conf
+  { cat "$conf"; echo "ssl_algorithm = 1"; } >"$localise"
+  if direction=$("$tool" "$localise" "$input" 2>/dev/null | tail -n 1); then
+    echo "With ssl_algorithm = 1 ($localise): $direction degrees"
+  fi
+fi
 echo "True talker direction:      $(value talker_azimuth "$info") degrees"
