@@ -12,6 +12,7 @@
 #include "transform/FFTWrapper.h"
 #include "transform/MultiSTFT.h"
 #include "util/DelayedBuffer.h"
+#include "util/Numeric.h"
 
 namespace velmora::aec {
 
@@ -264,8 +265,7 @@ void TDE::process(const float* in, float* out) {
 
     // 2. At the start of a hop, re-estimate when the previous hop carried enough cross power.
     if (s.blockIndex == 0) {
-        const float level =
-            std::max(10.0f * std::log10(s.crossPower / static_cast<float>(s.numBins)), -75.0f);
+        const float level = util::levelDb(s.crossPower / static_cast<float>(s.numBins));
         if (level >= 0.0f) {
             s.offset = s.estimate();
             s.applyOffset(s.offset);
@@ -285,11 +285,7 @@ void TDE::process(const float* in, float* out) {
 }
 
 int TDE::toSamples(int fs, float seconds) {
-    const float x = static_cast<float>(fs) * seconds;
-    // 2147483520 is the largest float below 2^31.
-    if (!(x > -2147483520.0f)) return x < 0.0f ? -2147483520 : 0;
-    if (x > 2147483520.0f) return 2147483520;
-    return static_cast<int>(x);
+    return util::truncateToInt(static_cast<float>(fs) * seconds);
 }
 
 }  // namespace velmora::aec

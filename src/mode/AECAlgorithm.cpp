@@ -5,6 +5,7 @@
 #include "aec/AECBypass.h"
 #include "aec/AECInterface.h"
 #include "aec/DualAFGeneral.h"
+#include "util/Numeric.h"
 
 namespace velmora::mode {
 
@@ -27,15 +28,6 @@ void checkConstraints(const Params* p) {
     }
 }
 
-// A level value truncated toward zero. Values beyond the int range saturate and NaN counts as
-// 0, so no configuration reaches an undefined conversion.
-int truncatedLevel(float x) {
-    constexpr float kLimit = 1e9f;
-    if (x >= kLimit) return static_cast<int>(kLimit);
-    if (x <= -kLimit) return -static_cast<int>(kLimit);
-    return x == x ? static_cast<int>(x) : 0;
-}
-
 // The canceller for p->aec_algorithm, or null when no canceller serves that number. One case
 // per class:
 //   100 TwoLevelAEC(nummics, numrefs, numbins, aec_power)
@@ -48,7 +40,7 @@ aec::AECInterface* build(const Params* p, int numbins) {
             return new aec::AECBypass(p->nummics, p->numrefs, numbins);
         case 201:
             return new aec::DualAFGeneral(p->nummics, p->numrefs, numbins, p->aec_power,
-                                          truncatedLevel(p->aec_level));
+                                          util::truncateToInt(p->aec_level));
         default:
             return nullptr;
     }

@@ -7,6 +7,7 @@
 #include "dr/DRBypass.h"
 #include "dr/DRInterface.h"
 #include "dr/WPE.h"
+#include "util/Numeric.h"
 
 namespace velmora::mode {
 
@@ -15,15 +16,6 @@ struct DRAlgorithm::Impl {
 };
 
 namespace {
-
-// dr_level truncated toward zero; values beyond the int range saturate and NaN gives 0, so an
-// absurd setting cannot overflow the conversion.
-int spreadOf(float level) {
-    if (!(level == level)) return 0;
-    if (level >= 2147483648.0f) return INT_MAX;
-    if (level <= -2147483648.0f) return INT_MIN;
-    return static_cast<int>(level);
-}
 
 // The dereverberator for p->dr_algorithm, or null when none serves that number. One case per
 // class:
@@ -34,7 +26,8 @@ dr::DRInterface* build(const Params* p, int numbins) {
         case 0:
             return new dr::DRBypass(p->nummics, numbins);
         case 1:
-            return new dr::WPE(p->nummics, numbins, 0, p->dr_power, spreadOf(p->dr_level));
+            return new dr::WPE(p->nummics, numbins, 0, p->dr_power,
+                               util::truncateToInt(p->dr_level));
         default:
             return nullptr;
     }

@@ -9,6 +9,7 @@
 #include "blas/ComplexMatrix.h"
 #include "blas/ComplexTensor3.h"
 #include "blas/Vector.h"
+#include "util/Numeric.h"
 
 namespace velmora::ns {
 
@@ -23,7 +24,6 @@ constexpr float kInitialInverse = 1e5f;  // the general inverse starts as this m
 constexpr float kTraceLimit = 1e5f;      // an inverse whose trace reaches this is ...
 constexpr float kTraceShrink = 0.01f;    // ... scaled down by this factor
 constexpr float kMinNorm = 1e-6f;        // below this the filter is not normalised
-constexpr float kFloorDb = -75.0f;       // level of silence
 constexpr float kGateDb = -45.0f;        // echo estimates below this level leave the block alone
 
 }  // namespace
@@ -157,7 +157,7 @@ void PWFRES::process(blas::ComplexMatrix* nearend, const blas::ComplexMatrix* /*
     s.echoHist.pushTop(echo);
 
     // Echo gate on the first channel's estimate (a NaN level counts as no echo).
-    const float level = std::max(10.0f * std::log10(blas::rowPower(echo, 0)), kFloorDb);
+    const float level = util::levelDb(blas::rowPower(echo, 0));
     if (!(level >= kGateDb)) return;
 
     for (int c = 0; c < numchs; ++c) {

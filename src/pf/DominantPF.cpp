@@ -7,6 +7,7 @@
 #include "Error.h"
 #include "Params.h"
 #include "blas/BLAS.h"
+#include "util/Numeric.h"
 #include "vad/CHMM.h"
 
 namespace velmora::pf {
@@ -14,26 +15,12 @@ namespace velmora::pf {
 namespace {
 
 constexpr int kWarmupBlocks = 100;        // blocks averaged to seed the noise model
-constexpr float kFloorDb = -75.0f;        // level reported for silence, so that dB stays finite
 constexpr float kSmooth = 0.9f;           // weight of the previous smoothed level
 constexpr float kWarmupProb = 0.8f;       // probability reported during the warm-up
 constexpr float kSpeechThreshold = 0.5f;  // probability from which a block counts as speech
 // Model start, as the spatial detector's: noise (50 dB, var 10), speech (60 dB, var 20).
 constexpr float kNoiseMean = 50.0f, kNoiseVar = 10.0f;
 constexpr float kSpeechMean = 60.0f, kSpeechVar = 20.0f;
-
-float toDb(float power) {
-    return std::max(10.0f * std::log10(power), kFloorDb);
-}
-
-// int(seconds / blockSize), saturated so that a huge or NaN setting cannot overflow.
-int secondsToBlocks(float seconds, float blockSize) {
-    const float x = seconds / blockSize;
-    // 2147483520 is the largest float below 2^31.
-    if (!(x > -2147483520.0f)) return x < 0.0f ? -2147483520 : 0;
-    if (x > 2147483520.0f) return 2147483520;
-    return static_cast<int>(x);
-}
 
 }  // namespace
 
@@ -75,8 +62,8 @@ DominantPF::DominantPF(const Params* params) {
     const int numbins = static_cast<int>(static_cast<float>(params->fsout) * params->block_size);
     VM_ASSERT(numbins > 0);
     pp.reset(new Impl(params->numouts, numbins, params->pf_level,
-                      secondsToBlocks(params->pf_wait, params->block_size),
-                      secondsToBlocks(params->pf_timeout, params->block_size)));
+                      util::secondsToBlocks(params->pf_wait, params->block_size),
+                      util::secondsToBlocks(params->pf_timeout, params->block_size)));
     for (int i = 0; i < pp->numchs; i++) {
         auto model = std::make_unique<vad::CHMM>();
         if (params->vad_minsnr != 0.0f) model->setMinSNR(params->vad_minsnr);
@@ -115,7 +102,7 @@ void DominantPF::process(blas::ComplexMatrix* data) {
     const float scale = static_cast<float>(s.numbins);
 
     for (int i = 0; i < numchs; i++) {
-        const float c = std::max(toDb(scale * blas::rowPower(data, i)), 0.0f);
+        const float c = std::max(util::levelDb(scale * blas::rowPower(data, i)), 0.0f);
         if (s.warmup <= 0) {
             s.smoothed[i] = kSmooth * s.smoothed[i] + (1.0f - kSmooth) * c;
             s.probability[i] = s.models[i]->update(s.smoothed[i])[1];

@@ -7,27 +7,11 @@
 #include "Error.h"
 #include "Params.h"
 #include "blas/BLAS.h"
+#include "util/Numeric.h"
 
 namespace velmora::pf {
 
-namespace {
-
-constexpr float kFloorDb = -75.0f;  // level reported for silence, so that dB stays finite
-
-float toDb(float power) {
-    return std::max(10.0f * std::log10(power), kFloorDb);
-}
-
-// int(seconds / blockSize), saturated so that a huge or NaN setting cannot overflow.
-int secondsToBlocks(float seconds, float blockSize) {
-    const float x = seconds / blockSize;
-    // 2147483520 is the largest float below 2^31.
-    if (!(x > -2147483520.0f)) return x < 0.0f ? -2147483520 : 0;
-    if (x > 2147483520.0f) return 2147483520;
-    return static_cast<int>(x);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 struct ExclusivePF::Impl {
     int numChannels;
@@ -58,8 +42,8 @@ ExclusivePF::ExclusivePF(const Params* params) {
     const int numbins = static_cast<int>(static_cast<float>(params->fsout) * params->block_size);
     VM_ASSERT(numbins > 0);
     pp.reset(new Impl(params->numouts, numbins,
-                      secondsToBlocks(params->pf_timeout, params->block_size), params->pf_level,
-                      params->pf_res_floor, params->pf_speech_minsnr));
+                      util::secondsToBlocks(params->pf_timeout, params->block_size),
+                      params->pf_level, params->pf_res_floor, params->pf_speech_minsnr));
 }
 
 ExclusivePF::~ExclusivePF() = default;
@@ -85,14 +69,14 @@ void ExclusivePF::process(blas::ComplexMatrix* data) {
 
     blas::Complex** rows = data->data();
     for (int i = 0; i < numchs; i++) {
-        const float own = toDb(power[i]);
+        const float own = util::levelDb(power[i]);
         bool keep = own >= pp->resFloor;
         // With one channel there are no others to compare with (their mean would be 0 / 0), so
         // only the loudness test decides. The rest of the total never goes below 0, so rounding
         // cannot make the logarithm NaN.
         if (!keep && numchs > 1) {
             const float rest = std::max(total - power[i], 0.0f);
-            const float others = toDb(rest / static_cast<float>(numchs - 1));
+            const float others = util::levelDb(rest / static_cast<float>(numchs - 1));
             keep = own - others >= pp->speechMinSnr;
         }
         if (keep) {

@@ -3,6 +3,7 @@
 #include "Error.h"
 #include "Params.h"
 #include "blas/BLAS.h"
+#include "util/Numeric.h"
 #include "vad/VADInterface.h"
 
 namespace velmora::pf {
@@ -10,15 +11,6 @@ namespace velmora::pf {
 namespace {
 
 constexpr float kSpeechThreshold = 0.5f;  // mean probability from which a block counts as speech
-
-// int(seconds / blockSize), saturated so that a huge or NaN setting cannot overflow.
-int secondsToBlocks(float seconds, float blockSize) {
-    const float x = seconds / blockSize;
-    // 2147483520 is the largest float below 2^31.
-    if (!(x > -2147483520.0f)) return x < 0.0f ? -2147483520 : 0;
-    if (x > 2147483520.0f) return 2147483520;
-    return static_cast<int>(x);
-}
 
 }  // namespace
 
@@ -36,7 +28,7 @@ VADPF::VADPF(const Params* params, vad::VADInterface* vad) {
     VM_ASSERT(vad->numOuts() > 0 && vad->numBins() > 0);
     VM_ASSERT(params->block_size > 0.0f);
     VM_ASSERT(params->pf_level >= 0.0f && params->pf_level <= 1.0f);
-    const int timeout = secondsToBlocks(params->pf_timeout, params->block_size);
+    const int timeout = util::secondsToBlocks(params->pf_timeout, params->block_size);
     pp.reset(new Impl{params->numouts, timeout, params->pf_level, vad, timeout});
 }
 

@@ -13,6 +13,7 @@
 #include "ssl/Angle.h"
 #include "ssl/Array.h"
 #include "transform/PPFBankAnalyzer.h"
+#include "util/Numeric.h"
 #include "vad/CHMM.h"
 
 namespace velmora::vad {
@@ -27,7 +28,6 @@ constexpr int kHistory = 200;                  // feature values kept for warm-u
 constexpr int kWarmup = 200;                   // counted blocks before the model is re-initialised
 constexpr int kDefaultLockBlocks = 100;        // speech blocks assumed by lock without a count
 constexpr float kGateDb = -55.0f;              // quieter blocks on microphone 0 are ignored
-constexpr float kFloorDb = -75.0f;             // floor of every level in dB
 constexpr float kStartProbability = 0.8f;      // probability before and right after the warm-up
 constexpr float kSpeechExtraVariance = 20.0f;  // speech variance over the warm-up variance
 constexpr float kMinNorm = 1e-6f;              // vectors shorter than this are not normalised
@@ -180,7 +180,7 @@ void SRPPHATVAD::process(const blas::ComplexMatrix* data) {
     data->getBlock(0, s.binLow, band);
 
     const float meanPower = blas::rowPower(band, 0) / static_cast<float>(s.numBand);
-    const float level = std::max(10.0f * std::log10(meanPower), kFloorDb);
+    const float level = util::levelDb(meanPower);
     if (level < kGateDb) return;
     // A block with a non-finite value would spoil the smoothed covariances for good.
     if (!std::isfinite(blas::power(band))) return;
