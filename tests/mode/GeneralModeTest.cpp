@@ -257,6 +257,29 @@ TEST(GeneralMode, ProcessingAllocatesNothing) {
     }
 }
 
+// Every stage that is available, on at once: the per-block path still allocates nothing.
+TEST(GeneralMode, FullChainAllocatesNothing) {
+    TempDir dir;
+    for (const char* agc : {"agc_algorithm = 1\n", "agc_algorithm = 3\n"}) {
+        auto engine =
+            makeEngine(dir, std::string("init_time = 0\naec_algorithm = 201\ndr_algorithm = 1\n"
+                                        "vad_algorithm = 1\nssl_algorithm = 1\nssl_forget = 0.9\n"
+                                        "ns_algorithm = 1\npf_algorithm = 1\naec_tde_active = 1\n"
+                                        "aec_tde_maxoffset = 0.05\nvolume_position = 2\n") +
+                                agc);
+        std::vector<float> in = whiteNoise(engine->inSamplesPerBlock() * 40, 8);
+        std::vector<float> out(engine->outSamplesPerBlock());
+        engine->process(in.data(), out.data());
+        test::AllocCounter count;
+        for (int b = 0; b < 40; ++b) {
+            engine->process(in.data() + b * engine->inSamplesPerBlock(), out.data());
+            (void)engine->direction(0);
+            (void)engine->vadValue(0);
+        }
+        EXPECT_EQ(count.allocations(), 0) << agc;
+    }
+}
+
 TEST(GeneralMode, RefusesStagesThatAreNotAvailable) {
     TempDir dir;
     auto error = [&](const std::string& body) -> std::string {
