@@ -47,14 +47,8 @@ NSAGCWrapper::NSAGCWrapper(int fs, int numchs, int blocksize, int mode) : pp(new
     pp->blockSize = blocksize;
     pp->mode = mode;
     pp->fs = fs;
-    for (int i = 0; i < numchs; ++i) {
-        int retcode = RET_ERROR;
-        pp->suppressor.emplace_back(
-            new WebRTCEngine(WebRTCEngine::NoiseSuppressor, fs, mode, &retcode));
-        VM_ASSERT(retcode == RET_OK);
-        pp->gain.emplace_back(new WebRTCEngine(WebRTCEngine::GainControl, fs, mode, &retcode));
-        VM_ASSERT(retcode == RET_OK);
-    }
+    pp->suppressor = makeEngines(WebRTCEngine::NoiseSuppressor, fs, mode, numchs);
+    pp->gain = makeEngines(WebRTCEngine::GainControl, fs, mode, numchs);
     const int frameSize = pp->gain[0]->frameSize();
     VM_ASSERT(pp->blockSize % frameSize == 0);
     pp->work.assign(static_cast<size_t>(blocksize), 0);

@@ -230,4 +230,15 @@ int WebRTCEngine::process(int16_t*) {
 
 #endif
 
+std::vector<std::unique_ptr<WebRTCEngine>> makeEngines(WebRTCEngine::Component component, int fs,
+                                                       int mode, int numchs) {
+    std::vector<std::unique_ptr<WebRTCEngine>> engines;
+    for (int i = 0; i < numchs; ++i) {
+        int retcode = RET_ERROR;
+        engines.emplace_back(new WebRTCEngine(component, fs, mode, &retcode));
+        VM_ASSERT(retcode == RET_OK);
+    }
+    return engines;
+}
+
 }  // namespace velmora::agc

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace velmora::agc {
 
@@ -65,6 +66,11 @@ class WebRTCEngine {
 // 0); fromPCM16 writes s / 32768 back at the same strided positions.
 void toPCM16(const float* in, int stride, int count, int16_t* out);
 void fromPCM16(const int16_t* in, int count, int stride, float* out);
+
+// One engine of `component` per channel, each asserted to have been created ("retcode ==
+// RET_OK").
+std::vector<std::unique_ptr<WebRTCEngine>> makeEngines(WebRTCEngine::Component component, int fs,
+                                                       int mode, int numchs);
 
 // The target level and compression gain of one wrapper. The library sets both at once, so a
 // call naming one keeps the other from the wrapper's previous call (4 and 5 before any).
