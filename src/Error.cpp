@@ -8,7 +8,8 @@
 namespace velmora {
 
 namespace {
-char errorText[kErrorBufferSize];
+// One text per thread: engines failing in two threads cannot overwrite each other's message.
+thread_local char errorText[kErrorBufferSize];
 }
 
 void error(const char* cls, const char* fmt, ...) {

@@ -2,7 +2,7 @@
 // Engine-wide error reporting.
 //
 // Run-time errors (bad configuration, unreadable files) are raised with error(): it formats
-// "velmora, <Class>: <message>" into one shared, bounded text buffer and throws a pointer to
+// "velmora, <Class>: <message>" into a bounded text buffer of the calling thread and throws a pointer to
 // that text (const char*). Callers that catch it print the text; the buffer stays valid until
 // the next error is raised.
 //
@@ -13,7 +13,7 @@
 
 namespace velmora {
 
-constexpr int kErrorBufferSize = 1000;  // bytes of the shared error text, NUL included
+constexpr int kErrorBufferSize = 1000;  // bytes of the per-thread error text, NUL included
 
 // Formats and throws. `cls` is the class name without the "velmora, " prefix.
 [[noreturn]] void error(const char* cls, const char* fmt, ...)
@@ -22,7 +22,7 @@ constexpr int kErrorBufferSize = 1000;  // bytes of the shared error text, NUL i
 #endif
     ;
 
-// The text of the most recent error (empty before the first one).
+// The text of the calling thread's most recent error (empty before the first one).
 const char* lastError();
 
 [[noreturn]] void assertionFailed(const char* condition, const char* file, int line);
