@@ -14,6 +14,7 @@
 #include "mode/GeneralMode.h"
 #include "mode/ModeInterface.h"
 #include "mode/TestMode.h"
+#include "mode/TrainMode.h"
 #include "sio/ArkSink.h"
 #include "sio/FileInfo.h"
 #include "sio/PCMSink.h"
@@ -181,6 +182,9 @@ Velmora::Velmora(const Params& params) {
             break;
         case 4:
             impl->mode = std::make_unique<mode::GeneralMode>(&impl->params, impl->pilots.get());
+            break;
+        case 6:
+            impl->mode = std::make_unique<mode::TrainMode>(&impl->params, impl->pilots.get());
             break;
         default:
             error("Velmora", "Unknown mode: %d", p.mode);
