@@ -11,6 +11,7 @@
 
 #include "Params.h"
 #include "app/Velmora.h"
+#include "common/AllocCounter.h"
 #include "common/TestUtil.h"
 #include "mode/HPF.h"
 #include "scene/Scene.h"
@@ -203,6 +204,37 @@ TEST(OtherPipelines, MultistreamTakesTheOutermostPair) {
     for (const auto& r : refusals) {
         const std::string err = runError(r.lines);
         EXPECT_NE(err.find(r.message), std::string::npos) << err;
+    }
+}
+
+// The per-block path of every mode of this family allocates nothing once built.
+TEST(OtherPipelines, BlocksAllocateNothing) {
+    const struct {
+        int mode, numouts, feature;
+    } cases[] = {{3, 1, 0}, {5, 2, 0}, {6, 8, 1}, {6, 15, 4}, {6, 15, 5}, {7, 2, 0}, {8, 1, 0}, {9, 2, 0}};
+    for (const auto& c : cases) {
+        Params p = sceneParams(c.mode, c.numouts);
+        p.aec_algorithm = 201;
+        p.vad_algorithm = c.numouts == 1 || c.mode == 5 ? 1 : 0;  // the detector has one output
+        p.ns_algorithm = 1;
+        p.train_feature = c.feature;
+        for (int k = 0; k < 7; ++k) p.test_items[k] = std::vector<int>{100, 101, 102, 103, 104, 105, 200}[k];
+        ASSERT_EQ(errorOf([&] { Velmora e(p); }), "") << c.mode;
+        testing::internal::CaptureStdout();  // the test reports
+        {
+            Velmora engine(p);
+            const scene::Recording& rec = sharedScene();
+            std::vector<float> out(static_cast<size_t>(engine.outSamplesPerBlock()));
+            engine.process(rec.mixture.data(), out.data());
+            test::AllocCounter count;
+            for (int b = 1; b < 20; ++b) {
+                engine.process(rec.mixture.data() + static_cast<size_t>(b) * 160 * kChannels,
+                               out.data());
+                (void)engine.vadValue(0);
+            }
+            EXPECT_EQ(count.allocations(), 0) << c.mode << " " << c.feature;
+        }
+        testing::internal::GetCapturedStdout();
     }
 }
 
