@@ -207,6 +207,25 @@ TEST(OtherPipelines, MultistreamTakesTheOutermostPair) {
     }
 }
 
+// The commented example configurations of these modes build the engines they describe.
+TEST(OtherPipelines, ExampleConfigurationsBuild) {
+    const struct {
+        const char* file;
+        int numOuts, outFrames;
+    } cases[] = {{"test", 1, 160},       {"miso", 2, 160},       {"fullns", 1, 160},
+                 {"train_spec", 8, 160}, {"train_aec", 15, 320}, {"multistream", 2, 160}};
+    for (const auto& c : cases) {
+        const std::string path = std::string(VELMORA_SOURCE_DIR) + "/conf/" + c.file + ".conf";
+        testing::internal::CaptureStdout();
+        {
+            Velmora engine(path.c_str());
+            EXPECT_EQ(engine.numOuts(), c.numOuts) << c.file;
+            EXPECT_EQ(engine.outFramesPerBlock(), c.outFrames) << c.file;
+        }
+        testing::internal::GetCapturedStdout();
+    }
+}
+
 // The per-block path of every mode of this family allocates nothing once built.
 TEST(OtherPipelines, BlocksAllocateNothing) {
     const struct {
