@@ -198,8 +198,8 @@ Velmora::Velmora(const Params& params) {
                                                             p.mode == 7 ? 1 : 0);
             break;
         case 9:
-            impl->mode = std::make_unique<mode::MultistreamModeNormalBlock>(
-                &impl->params, impl->pilots.get(), 1);
+            impl->mode = std::make_unique<mode::MultistreamModeNormalBlock>(&impl->params,
+                                                                            impl->pilots.get(), 1);
             break;
         default:
             error("Velmora", "Unknown mode: %d", p.mode);

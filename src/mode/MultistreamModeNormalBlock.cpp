@@ -66,15 +66,15 @@ MultistreamModeNormalBlock::MultistreamModeNormalBlock(const Params* params, bla
     : pp(std::make_unique<Impl>(params)) {
     Impl& s = *pp;
     const Params& p = *params;
-    if (p.nummics < 2) error("MultistreamModeNormalBlock", "at least 2 mics required: %d", p.nummics);
+    if (p.nummics < 2)
+        error("MultistreamModeNormalBlock", "at least 2 mics required: %d", p.nummics);
     if (p.numouts < 2 || p.numouts > 4)
         error("MultistreamModeNormalBlock", "2, 3 or 4 outputs required: %d", p.numouts);
     const int hop = static_cast<int>(static_cast<float>(p.fsout) * p.block_size);
     const transform::PPFWindowType type =
         preset ? presetWindowType("MultistreamModeNormalBlock", p.block_size)
                : transform::PPFWindowType{0};
-    util::requireRange("MultistreamModeNormalBlock", "agc_gain", p.agc_gain, 0.0f,
-                       kMaxSubbandGain);
+    util::requireRange("MultistreamModeNormalBlock", "agc_gain", p.agc_gain, 0.0f, kMaxSubbandGain);
 
     s.numOuts = p.numouts;
     s.numStreams = std::min(p.numouts, 3);

@@ -92,8 +92,8 @@ void TestSaturation::process(const float* block, float*) {
     for (int c = 0; c < nc; ++c) {
         long long count = 0;
         for (int n = 0; n < s.frames; ++n)
-            count += std::fabs(static_cast<double>(block[static_cast<size_t>(n) * nc + c])) >
-                     s.level;
+            count +=
+                std::fabs(static_cast<double>(block[static_cast<size_t>(n) * nc + c])) > s.level;
         s.clipped[c] += count;
     }
     ++s.blocks;

@@ -48,9 +48,9 @@ TestFreq::TestFreq(const Params* params) : pp(std::make_unique<Impl>()) {
     s.lower.resize(s.bins);
     s.upper.resize(s.bins);
     for (int j = 0; j < s.bins; ++j) {
-        const int entry = std::min(kNumFreqDbValues - 1,
-                                   static_cast<int>(static_cast<long long>(j) * kNumFreqDbValues /
-                                                    s.bins));
+        const int entry =
+            std::min(kNumFreqDbValues - 1,
+                     static_cast<int>(static_cast<long long>(j) * kNumFreqDbValues / s.bins));
         s.lower[j] = params->test_freqdb_lower[entry];
         s.upper[j] = params->test_freqdb_upper[entry];
     }

@@ -21,11 +21,11 @@ struct TestPhaseDiff::Impl {
     long long blocks = 0;
     transform::STFT160 stft;
     transform::FFT_fft160 fft;
-    blas::Matrix frames;             // mics x hop
-    blas::ComplexMatrix spectra;     // mics x bins
-    blas::ComplexMatrix cross;       // pairs x bins, accumulated
-    blas::ComplexVector whitened;    // scratch of report()
-    blas::Vector lagFunction;        // scratch of report()
+    blas::Matrix frames;           // mics x hop
+    blas::ComplexMatrix spectra;   // mics x bins
+    blas::ComplexMatrix cross;     // pairs x bins, accumulated
+    blas::ComplexVector whitened;  // scratch of report()
+    blas::Vector lagFunction;      // scratch of report()
 
     Impl(int m, int pairs)
         : mics(m),
@@ -59,7 +59,8 @@ void TestPhaseDiff::process(const float* block, float*) {
     const int bins = s.stft.numBins();
     float* const* rows = s.frames.data();
     for (int t = 0; t < hop; ++t)
-        for (int c = 0; c < s.mics; ++c) rows[c][t] = block[static_cast<size_t>(t) * s.channels + c];
+        for (int c = 0; c < s.mics; ++c)
+            rows[c][t] = block[static_cast<size_t>(t) * s.channels + c];
     s.stft.analyze(&s.frames, &s.spectra);
     const blas::Complex* const* x = static_cast<const blas::ComplexMatrix&>(s.spectra).data();
     blas::Complex* const* acc = s.cross.data();
@@ -67,8 +68,8 @@ void TestPhaseDiff::process(const float* block, float*) {
     for (int j = 0; j < s.mics; ++j) {
         for (int k = j + 1; k < s.mics; ++k, ++pair) {
             // Bin 0 packs two real bins (DC, half rate): their products are taken apart.
-            acc[pair][0] += blas::Complex(x[j][0].real() * x[k][0].real(),
-                                          x[j][0].imag() * x[k][0].imag());
+            acc[pair][0] +=
+                blas::Complex(x[j][0].real() * x[k][0].real(), x[j][0].imag() * x[k][0].imag());
             for (int b = 1; b < bins; ++b) acc[pair][b] += std::conj(x[j][b]) * x[k][b];
         }
     }

@@ -79,8 +79,8 @@ std::string expectedOnFaulty(size_t item, const std::string& label) {
             failed = pairHas(label, {3}) && label != "MIC 1,3";
             break;
         case 5:  // frequency response: dead and clipping, in the curves and against the mask
-            failed = pairHas(label, {1, 4}) || label == "interval MIC 1" ||
-                     label == "interval MIC 4";
+            failed =
+                pairHas(label, {1, 4}) || label == "interval MIC 1" || label == "interval MIC 4";
             break;
         default:
             break;

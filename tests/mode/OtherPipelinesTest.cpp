@@ -118,8 +118,8 @@ TEST(OtherPipelines, MonoOutputCarriesTheActivityLevelOnOddSamples) {
     const auto [lo, hi] = std::minmax_element(levels.begin(), levels.end());
     EXPECT_LT(*lo, 0.5f);  // the activity level follows the scene
     EXPECT_GT(*hi, 0.5f);
-    EXPECT_NE(runError("mode = 5\nnumouts = 3\n").find(
-                  "velmora, MISOMode: Mono or stereo outputs required: 3"),
+    EXPECT_NE(runError("mode = 5\nnumouts = 3\n")
+                  .find("velmora, MISOMode: Mono or stereo outputs required: 3"),
               std::string::npos);
 }
 
@@ -189,8 +189,9 @@ TEST(OtherPipelines, MultistreamTakesTheOutermostPair) {
     } refusals[] = {
         {"mode = 9\nnummics = 1\nchorder = 0,1\nmiccoor = \n0 0 0\n",
          "velmora, MultistreamModeNormalBlock: at least 2 mics required: 1"},
-        {"mode = 9\nnumouts = 5\n", "velmora, MultistreamModeNormalBlock: 2, 3 or 4 outputs "
-                                    "required: 5"},
+        {"mode = 9\nnumouts = 5\n",
+         "velmora, MultistreamModeNormalBlock: 2, 3 or 4 outputs "
+         "required: 5"},
         {"mode = 9\nnumouts = 2\nblock_size = 0.03\n",
          "velmora, MultistreamModeNormalBlock: 0.01 and 0.02 block size required: 0.030000"},
         // The keyword beamformer of the third stream, and the stereo separators.
@@ -230,14 +231,16 @@ TEST(OtherPipelines, ExampleConfigurationsBuild) {
 TEST(OtherPipelines, BlocksAllocateNothing) {
     const struct {
         int mode, numouts, feature;
-    } cases[] = {{3, 1, 0}, {5, 2, 0}, {6, 8, 1}, {6, 15, 4}, {6, 15, 5}, {7, 2, 0}, {8, 1, 0}, {9, 2, 0}};
+    } cases[] = {{3, 1, 0},  {5, 2, 0}, {6, 8, 1}, {6, 15, 4},
+                 {6, 15, 5}, {7, 2, 0}, {8, 1, 0}, {9, 2, 0}};
     for (const auto& c : cases) {
         Params p = sceneParams(c.mode, c.numouts);
         p.aec_algorithm = 201;
         p.vad_algorithm = c.numouts == 1 || c.mode == 5 ? 1 : 0;  // the detector has one output
         p.ns_algorithm = 1;
         p.train_feature = c.feature;
-        for (int k = 0; k < 7; ++k) p.test_items[k] = std::vector<int>{100, 101, 102, 103, 104, 105, 200}[k];
+        for (int k = 0; k < 7; ++k)
+            p.test_items[k] = std::vector<int>{100, 101, 102, 103, 104, 105, 200}[k];
         ASSERT_EQ(errorOf([&] { Velmora e(p); }), "") << c.mode;
         testing::internal::CaptureStdout();  // the test reports
         {

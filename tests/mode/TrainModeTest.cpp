@@ -122,7 +122,8 @@ TEST(TrainMode, SpecFeaturesReadBackMatchTheSpectra) {
                 for (int row = 0; row < e.rows; ++row)
                     for (int k = 0; k < kHop; ++k)
                         for (int ch = 0; ch < kChannels; ++ch)
-                            got.push_back(e.values[static_cast<size_t>(row) * e.cols + ch * kHop + k]);
+                            got.push_back(
+                                e.values[static_cast<size_t>(row) * e.cols + ch * kHop + k]);
             }
         } else {
             got = readText(f.dir.file(c.out));
@@ -142,8 +143,7 @@ TEST(TrainMode, SpecFeaturesReadBackMatchTheSpectra) {
                 for (int ch = 0; ch < kChannels; ++ch) {
                     const double power = std::norm(x.get(ch, k)) * c.scale * c.scale;
                     const double expect = c.logarithm ? std::log10(power + 1.0) : power;
-                    const double value =
-                        got[(static_cast<size_t>(b) * kHop + k) * kChannels + ch];
+                    const double value = got[(static_cast<size_t>(b) * kHop + k) * kChannels + ch];
                     worst = std::max(worst, std::fabs(value - expect) / (std::fabs(expect) + 1e-3));
                 }
             }

@@ -71,8 +71,9 @@ void plant(Recording& rec, int mic, ArrayFault fault) {
 }  // namespace
 
 std::vector<ArrayFault> arrayTestFaults() {
-    return {ArrayFault::None,     ArrayFault::Dead,     ArrayFault::Quieter6dB, ArrayFault::Delayed2,
-            ArrayFault::Clipping, ArrayFault::Dropouts, ArrayFault::CopyOfMic0};
+    return {ArrayFault::None,      ArrayFault::Dead,     ArrayFault::Quieter6dB,
+            ArrayFault::Delayed2,  ArrayFault::Clipping, ArrayFault::Dropouts,
+            ArrayFault::CopyOfMic0};
 }
 
 Recording arrayTestRecording(bool faulty, float seconds, uint32_t seed) {
