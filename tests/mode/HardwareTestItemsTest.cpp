@@ -117,6 +117,18 @@ TEST(HardwareTestItems, PlantedFaultsFailAndHealthyArraysPass) {
         }
         EXPECT_EQ(r.out.find("nan"), std::string::npos);
     }
+    // 0.02 s blocks: the frequency mask is applied per 50 Hz band to the finer bins, and the
+    // healthy array still passes everything (the finer, noisier curves need a looser similarity:
+    // about 0.99 where 0.01 s blocks give 0.997).
+    writeFile(dir.file("long.conf"),
+              readFile(kTestConf) + "block_size = 0.02\ntest_freqdb_min_similarity = 0.98\n");
+    const RunResult r =
+        runTool({dir.file("long.conf"), dir.file("healthy.wav"), dir.file("o.wav")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<Verdicts> reports = parseReports(r.out);
+    ASSERT_EQ(reports.size(), 7u);
+    for (const Verdicts& report : reports)
+        for (const auto& [label, verdict] : report) EXPECT_EQ(verdict, "PASSED") << label;
 }
 
 // A recording shorter than one block measures nothing: every verdict is FAILED, nothing divides
