@@ -6,7 +6,9 @@
 #include "Params.h"
 #include "dr/DRBypass.h"
 #include "dr/DRInterface.h"
+#include "dr/TwoLevelDR.h"
 #include "dr/WPE.h"
+#include "util/Check.h"
 #include "util/Numeric.h"
 
 namespace velmora::mode {
@@ -28,6 +30,10 @@ dr::DRInterface* build(const Params* p, int numbins) {
         case 1:
             return new dr::WPE(p->nummics, numbins, 0, p->dr_power,
                                util::truncateToInt(p->dr_level));
+        case 2:
+            util::requireRange("DRAlgorithm", "dr_power", p->dr_power, 0,
+                               dr::TwoLevelDR::kMaxTaps);
+            return new dr::TwoLevelDR(p->nummics, numbins, p->dr_power);
         default:
             return nullptr;
     }
