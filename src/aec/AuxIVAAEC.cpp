@@ -40,8 +40,14 @@ void AuxIVAAEC::update(const blas::ComplexMatrix* mic) {
         }
         const float c = s / (l + s * xqx), li = 1.0f / l;
         float trace = 0.0f;
+        // Upper triangle, mirrored as exact conjugates, with a real diagonal: Q stays exactly
+        // Hermitian (rounding in an anti-Hermitian part would grow by 1 / lambda per block).
         for (int i = 0; i < R; ++i) {
-            for (int j = 0; j < R; ++j) q[i][j][k] = (q[i][j][k] - c * u[i] * std::conj(u[j])) * li;
+            q[i][i][k] = Complex((q[i][i][k].real() - c * std::norm(u[i])) * li, 0.0f);
+            for (int j = i + 1; j < R; ++j) {
+                q[i][j][k] = (q[i][j][k] - c * (u[i] * std::conj(u[j]))) * li;
+                q[j][i][k] = std::conj(q[i][j][k]);
+            }
             trace += q[i][i][k].real();
         }
         if (trace > kTraceLimit)

@@ -181,9 +181,13 @@ void OneLevelAEC::process(const blas::ComplexMatrix* mic, const blas::ComplexMat
     // Q <- (Q - c u u^H) / lambda on the upper triangle, mirrored as conjugates.
     const float li = 1.0f / kForget;
     for (int i = 0; i < N; ++i) runs::scaleBy(c, s.u.data()[i], K, s.cu.data()[i]);
+    // The diagonal is kept real and the lower triangle the exact conjugate of the upper: Q stays
+    // exactly Hermitian (rounding in an anti-Hermitian part would grow by 1 / lambda per block).
     for (int i = 0; i < N; ++i) {
         for (int j = i; j < N; ++j)
             runs::rankOneScaled(s.cu.data()[i], s.u.data()[j], li, K, s.Q.data()[i][j]);
+        Complex* d = s.Q.data()[i][i];
+        for (int k = 0; k < K; ++k) d[k].imag(0.0f);
         for (int j = 0; j < i; ++j) runs::conjugate(s.Q.data()[j][i], K, s.Q.data()[i][j]);
     }
     // W <- W + c (mic - echo) u^H
