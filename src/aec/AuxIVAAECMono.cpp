@@ -1,6 +1,5 @@
 #include "aec/AuxIVAAECMono.h"
 
-
 namespace velmora::aec {
 
 namespace {

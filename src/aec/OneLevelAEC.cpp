@@ -85,8 +85,8 @@ OneLevelAEC::OneLevelAEC(int nummics, int numrefs, int numbins, int aflen) {
     VM_ASSERT(aflen >= 0);
     const int L = aflen > 0 ? aflen : kDefaultTaps;
     if (L > kMaxStackedTaps / numrefs)
-        error("OneLevelAEC", "%d references x %d taps exceed the limit of %d stacked taps",
-              numrefs, L, kMaxStackedTaps);
+        error("OneLevelAEC", "%d references x %d taps exceed the limit of %d stacked taps", numrefs,
+              L, kMaxStackedTaps);
     pp = std::make_unique<Impl>(nummics, numrefs, numbins, L);
 }
 
@@ -165,12 +165,14 @@ void OneLevelAEC::process(const blas::ComplexMatrix* mic, const blas::ComplexMat
     float* c = s.gain.data();
     for (int k = 0; k < K; ++k) {
         float a = 0.0f;
-        for (int i = 0; i < N; ++i) a += (std::conj(s.stacked.data()[i][k]) * s.u.data()[i][k]).real();
+        for (int i = 0; i < N; ++i)
+            a += (std::conj(s.stacked.data()[i][k]) * s.u.data()[i][k]).real();
         const float lambda = s.forget.data()[k];
         c[k] = w[k] / (lambda + w[k] * a);
         bool ok = std::isfinite(c[k]);
         for (int m = 0; m < M && ok; ++m)
-            ok = std::isfinite(s.err.data()[m][k].real()) && std::isfinite(s.err.data()[m][k].imag());
+            ok = std::isfinite(s.err.data()[m][k].real()) &&
+                 std::isfinite(s.err.data()[m][k].imag());
         s.bad[static_cast<size_t>(k)] = !ok;
         if (!ok) {
             c[k] = 0.0f;
@@ -193,7 +195,8 @@ void OneLevelAEC::process(const blas::ComplexMatrix* mic, const blas::ComplexMat
     // W <- W + c (mic - echo) u^H
     for (int m = 0; m < M; ++m) {
         runs::scaleBy(c, s.err.data()[m], K, s.err.data()[m]);
-        for (int j = 0; j < N; ++j) runs::macConj(s.err.data()[m], s.u.data()[j], K, s.W.data()[m][j]);
+        for (int j = 0; j < N; ++j)
+            runs::macConj(s.err.data()[m], s.u.data()[j], K, s.W.data()[m][j]);
     }
     // Trace guard, and restarts.
     for (int k = 0; k < K; ++k) {

@@ -41,17 +41,17 @@ struct TwoLevelAEC::Impl {
     blas::ComplexTensor3 micDelay, refDelay;  // 2 x M x K, 2 x R x K; row 0 one block old
     blas::Vector window;
     FFTWrapper fft;
-    blas::ComplexMatrix micSpec, refSpec;      // M x E, R x E
-    blas::ComplexMatrix specNear, specEcho;    // M x E: outputs of a bin core (unused)
+    blas::ComplexMatrix micSpec, refSpec;    // M x E, R x E
+    blas::ComplexMatrix specNear, specEcho;  // M x E: outputs of a bin core (unused)
     std::vector<std::unique_ptr<AECCore>> binCores;
     BlockMixer mixer;
     std::unique_ptr<AECCore> finalCore;
     int binsPerBlock;
     int nextBin = 0;
     blas::ComplexMatrix longEcho, residual;  // M x K
-    blas::ComplexMatrix cleanRef;                // R x K: the input references, finite
-    blas::ComplexMatrix delayedRef;              // view of row 0 of the reference delay line
-    blas::ComplexVector seq, spec, view;         // E, E, and a view
+    blas::ComplexMatrix cleanRef;            // R x K: the input references, finite
+    blas::ComplexMatrix delayedRef;          // view of row 0 of the reference delay line
+    blas::ComplexVector seq, spec, view;     // E, E, and a view
 
     Impl(int m, int r, int k, int l, int e)
         : M(m),
@@ -191,8 +191,7 @@ void TwoLevelAEC::process(const blas::ComplexMatrix* mic, const blas::ComplexMat
     s.mixer.process(&s.cleanRef, &s.longEcho);
     const blas::Complex* const* dm = s.micDelay.data()[0];
     for (int m = 0; m < s.M; ++m)
-        for (int k = 0; k < s.K; ++k)
-            s.residual.data()[m][k] = dm[m][k] - s.longEcho.data()[m][k];
+        for (int k = 0; k < s.K; ++k) s.residual.data()[m][k] = dm[m][k] - s.longEcho.data()[m][k];
     // 5. Final single-tap canceller against the delayed reference; the echo adds up.
     s.refDelay.horizontalView(0, &s.delayedRef);
     s.finalCore->process(&s.residual, &s.delayedRef, nearend, echo);

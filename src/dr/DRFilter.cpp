@@ -15,7 +15,8 @@ struct DRFilter::Impl {
     std::vector<std::unique_ptr<blas::ComplexMatrix>> filters;  // flen x K
 };
 
-DRFilter::DRFilter(int numchs, int numbins, int flen) : pp(new Impl{numchs, numbins, flen, {}, {}}) {
+DRFilter::DRFilter(int numchs, int numbins, int flen)
+    : pp(new Impl{numchs, numbins, flen, {}, {}}) {
     VM_ASSERT(numchs > 0);
     VM_ASSERT(numbins > 0);
     VM_ASSERT(flen > 0);

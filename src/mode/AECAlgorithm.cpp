@@ -43,9 +43,9 @@ void checkConstraints(const Params* p) {
         case 202:  // RETFAEC
             if (p->numrefs != 1 && p->numrefs != 2)
                 error(cls, "Mono or stereo references required: %d", p->numrefs);
-            util::requireRange(cls, "aec_power", p->aec_power, 0,
-                               p->aec_algorithm == 201 ? kMaxTapsDualFilter
-                                                       : aec::RETFAEC::kMaxTaps);
+            util::requireRange(
+                cls, "aec_power", p->aec_power, 0,
+                p->aec_algorithm == 201 ? kMaxTapsDualFilter : aec::RETFAEC::kMaxTaps);
             break;
         default:
             break;

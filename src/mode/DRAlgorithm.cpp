@@ -31,8 +31,7 @@ dr::DRInterface* build(const Params* p, int numbins) {
             return new dr::WPE(p->nummics, numbins, 0, p->dr_power,
                                util::truncateToInt(p->dr_level));
         case 2:
-            util::requireRange("DRAlgorithm", "dr_power", p->dr_power, 0,
-                               dr::TwoLevelDR::kMaxTaps);
+            util::requireRange("DRAlgorithm", "dr_power", p->dr_power, 0, dr::TwoLevelDR::kMaxTaps);
             return new dr::TwoLevelDR(p->nummics, numbins, p->dr_power);
         default:
             return nullptr;

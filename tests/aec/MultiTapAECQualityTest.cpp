@@ -90,8 +90,8 @@ double energy(const std::vector<float>& x, int channels, int c, size_t from, siz
 
 double erle(const std::vector<float>& mix, int mixCh, const std::vector<float>& out, int outCh,
             int c, size_t from, size_t to) {
-    return 10.0 * std::log10(energy(mix, mixCh, c, from, to) /
-                             (energy(out, outCh, c, from, to) + 1e-30));
+    return 10.0 *
+           std::log10(energy(mix, mixCh, c, from, to) / (energy(out, outCh, c, from, to) + 1e-30));
 }
 
 // SI-SDR of `est` against `target` (single channels) over frames [from, to).
@@ -192,8 +192,8 @@ TEST(MultiTapAECQuality, TwoReferences) {
         const std::vector<float> out = runEngine(aec, M, 2, 1, mixture);
         const double e = erle(mixture, ch, out, 1, 0, 2 * kFs, n);
         const double late = erle(mixture, ch, out, 1, 0, 10 * kFs, n);
-        std::printf("two references, aec %d: ERLE after 2 s %.1f dB, after 10 s %.1f dB\n", aec,
-                    e, late);
+        std::printf("two references, aec %d: ERLE after 2 s %.1f dB, after 10 s %.1f dB\n", aec, e,
+                    late);
         EXPECT_GE(aec == 101 ? late : e, 12.0) << "aec " << aec;
     }
 }

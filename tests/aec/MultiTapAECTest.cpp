@@ -48,7 +48,8 @@ struct Scene {
         path.resize(static_cast<size_t>(M * R * taps * K));
         for (int i = 0; i < M * R * taps; ++i) {
             const float a = 0.8f * std::exp(-0.4f * static_cast<float>(i % taps));
-            for (int k = 0; k < K; ++k) path[static_cast<size_t>(i * K + k)] = {a * g(rng), a * g(rng)};
+            for (int k = 0; k < K; ++k)
+                path[static_cast<size_t>(i * K + k)] = {a * g(rng), a * g(rng)};
         }
         past.assign(static_cast<size_t>(taps * R * K), Complex());
     }
@@ -150,14 +151,18 @@ TEST(MultiTapAEC, SelectorBuildsAndRefuses) {
         p.aec_power = power;
         return errorOf([&] { mode::AECAlgorithm sel(&p, 160); });
     };
-    EXPECT_EQ(refused(100, 1, -1), "velmora, AECAlgorithm: Invalid aec_power: -1, allowed 0 to 256");
-    EXPECT_EQ(refused(100, 1, 257), "velmora, AECAlgorithm: Invalid aec_power: 257, allowed 0 to 256");
+    EXPECT_EQ(refused(100, 1, -1),
+              "velmora, AECAlgorithm: Invalid aec_power: -1, allowed 0 to 256");
+    EXPECT_EQ(refused(100, 1, 257),
+              "velmora, AECAlgorithm: Invalid aec_power: 257, allowed 0 to 256");
     EXPECT_EQ(refused(100, 9, 0), "velmora, AECAlgorithm: Invalid numrefs: 9, allowed 1 to 8");
     EXPECT_EQ(refused(101, 2, 65), "velmora, AECAlgorithm: Invalid aec_power: 65, allowed 0 to 64");
-    EXPECT_EQ(refused(101, 1, -5), "velmora, AECAlgorithm: Invalid aec_power: -5, allowed 0 to 128");
+    EXPECT_EQ(refused(101, 1, -5),
+              "velmora, AECAlgorithm: Invalid aec_power: -5, allowed 0 to 128");
     EXPECT_EQ(refused(202, 1, 1001),
               "velmora, AECAlgorithm: Invalid aec_power: 1001, allowed 0 to 1000");
-    EXPECT_EQ(refused(201, 2, -1), "velmora, AECAlgorithm: Invalid aec_power: -1, allowed 0 to 1000");
+    EXPECT_EQ(refused(201, 2, -1),
+              "velmora, AECAlgorithm: Invalid aec_power: -1, allowed 0 to 1000");
     EXPECT_EQ(refused(102, 1, 0), "velmora, AECAlgorithm: Unsupported AEC algorithm: 102");
     // Too many microphones for the two-level state.
     p.nummics = 99;
@@ -194,7 +199,8 @@ struct OneLevelModel {
                 for (int j = 0; j < N; ++j) e += w[m * N + j] * x[j];
                 const cd d = cd(mic.get(m, k));
                 cd n = d - e;
-                if (std::abs(n.real()) + std::abs(n.imag()) > std::abs(d.real()) + std::abs(d.imag()))
+                if (std::abs(n.real()) + std::abs(n.imag()) >
+                    std::abs(d.real()) + std::abs(d.imag()))
                     n = d;
                 (*near)[static_cast<size_t>(m * K + k)] = n;
                 (*echo)[static_cast<size_t>(m * K + k)] = e;
@@ -210,14 +216,16 @@ struct OneLevelModel {
             double trace = 0.0;
             for (int i = 0; i < N; ++i) {
                 for (int j = 0; j < N; ++j)
-                    q[i * N + j] = (q[i * N + j] - s / (lambda + s * xqx) * u[i] * std::conj(u[j])) / lambda;
+                    q[i * N + j] =
+                        (q[i * N + j] - s / (lambda + s * xqx) * u[i] * std::conj(u[j])) / lambda;
                 trace += q[i * N + i].real();
             }
             if (trace > 10000.0)
                 for (int i = 0; i < N * N; ++i) q[i] *= 0.01;
             for (int m = 0; m < M; ++m) {
                 const cd d = cd(mic.get(m, k));
-                for (int j = 0; j < N; ++j) g[m * N + j] = lambda * g[m * N + j] + s * d * std::conj(x[j]);
+                for (int j = 0; j < N; ++j)
+                    g[m * N + j] = lambda * g[m * N + j] + s * d * std::conj(x[j]);
                 for (int j = 0; j < N; ++j) {
                     cd acc = 0.0;
                     for (int i = 0; i < N; ++i) acc += g[m * N + i] * q[i * N + j];
@@ -244,6 +252,7 @@ TEST(MultiTapAEC, OneLevelFollowsThePlainRecursion) {
             double diff = 0.0, size = 0.0;
             for (int m = 0; m < M; ++m)
                 for (int k = 0; k < K; ++k) {
+                    ASSERT_LE(l1(near.get(m, k)), l1(mic.get(m, k)));
                     diff += std::norm(cd(echo.get(m, k)) - mEcho[static_cast<size_t>(m * K + k)]);
                     size += std::norm(cd(mic.get(m, k)));
                 }
@@ -401,7 +410,9 @@ TEST(MultiTapAEC, RelativeTransferFunctions) {
         scene.next(&ref, &mic0);
         for (int m = 0; m < M; ++m)
             for (int k = 0; k < K; ++k)
-                mic.set(m, k, m == 0 ? mic0.get(0, k) : rtf[static_cast<size_t>(m * K + k)] * mic0.get(0, k));
+                mic.set(
+                    m, k,
+                    m == 0 ? mic0.get(0, k) : rtf[static_cast<size_t>(m * K + k)] * mic0.get(0, k));
         aec.process(&mic, &ref, &near, &echo);
         for (int k = 0; k < K; ++k) ASSERT_LE(near.norm(0, k), mic.norm(0, k));
         if (b >= 1500)
@@ -435,7 +446,8 @@ TEST(MultiTapAEC, NonFiniteInputRecovers) {
             if (b > 401)
                 for (int m = 0; m < M; ++m)
                     for (int k = 0; k < K; ++k)
-                        ASSERT_TRUE(std::isfinite(near.real(m, k)) && std::isfinite(near.imag(m, k)))
+                        ASSERT_TRUE(std::isfinite(near.real(m, k)) &&
+                                    std::isfinite(near.imag(m, k)))
                             << alg << " block " << b;
             // (The first microphone: 202's other ones need echo paths related by one tap.)
             if (b >= 2200)

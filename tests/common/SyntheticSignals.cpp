@@ -49,7 +49,8 @@ std::vector<float> speechLike(double seconds, float rms, unsigned seed) {
     while (pos < n) {
         // A syllable: 120-320 ms, then a pause of 40-400 ms (a long one now and then).
         const size_t len = static_cast<size_t>((0.12 + 0.2 * u(rng)) * kFs);
-        const size_t pause = static_cast<size_t>((u(rng) < 0.2 ? 0.25 + 0.3 * u(rng) : 0.04 + 0.1 * u(rng)) * kFs);
+        const size_t pause =
+            static_cast<size_t>((u(rng) < 0.2 ? 0.25 + 0.3 * u(rng) : 0.04 + 0.1 * u(rng)) * kFs);
         const double t1 = 300 + 500 * u(rng), t2 = 900 + 1400 * u(rng), t3 = 2400 + 700 * u(rng);
         const bool fricative = u(rng) < 0.35;
         const double target = std::clamp(f0 + 30 * g(rng), 90.0, 220.0);

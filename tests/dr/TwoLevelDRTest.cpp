@@ -1,6 +1,7 @@
 // The two-level dereverberator (dr_algorithm 2) and its parts: selector wiring and refused
-// settings, the start and the one-block delay, the single-tap estimator and the per-channel filter, non-finite input, allocation, and
-// simulated reverberant speech through the engine next to WPE (dr_algorithm 1).
+// settings, the start and the one-block delay, the single-tap estimator and the per-channel filter,
+// non-finite input, allocation, and simulated reverberant speech through the engine next to WPE
+// (dr_algorithm 1).
 
 #include <gtest/gtest.h>
 
@@ -109,7 +110,8 @@ TEST(TwoLevelDR, SingleTapEstimatorAndFilter) {
     }
     for (int m = 0; m < M; ++m)
         for (int k = 0; k < K; ++k)
-            EXPECT_LT(std::abs(core.filter()->get(m, k) - Complex(0.3f * m - 0.5f, 0.1f * k)), 0.01f);
+            EXPECT_LT(std::abs(core.filter()->get(m, k) - Complex(0.3f * m - 0.5f, 0.1f * k)),
+                      0.01f);
     // DRFilter: tap 1 of channel 1 set to 1 delays channel 1 by a block; channel 0 stays silent.
     dr::DRFilter f(2, 4, 2);
     for (int k = 0; k < 4; ++k) f.filter(1)->set(1, k, Complex(1.0f, 0.0f));
@@ -141,7 +143,8 @@ TEST(TwoLevelDR, NonFiniteInputAndAllocation) {
         sel.process(&block);
         for (int m = 0; m < 7; ++m)
             for (int k = 0; k < 160; ++k)
-                ASSERT_TRUE(std::isfinite(block.real(m, k)) && std::isfinite(block.imag(m, k))) << b;
+                ASSERT_TRUE(std::isfinite(block.real(m, k)) && std::isfinite(block.imag(m, k)))
+                    << b;
     }
     EXPECT_EQ(count.allocations(), 0);
 }
