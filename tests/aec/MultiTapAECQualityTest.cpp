@@ -101,12 +101,6 @@ double siSdr(const std::vector<float>& est, const std::vector<float>& target, si
                           std::vector<float>(target.begin() + from, target.begin() + to));
 }
 
-std::vector<float> channel(const std::vector<float>& x, int channels, int c) {
-    std::vector<float> y(x.size() / channels);
-    for (size_t f = 0; f < y.size(); ++f) y[f] = x[f * channels + c];
-    return y;
-}
-
 // Echo only (20 s, RT60 0.3 s speech-like or 0.25 s guitar-like far end). The two-level canceller
 // and the first microphone of the relative-transfer-function canceller reach their ERLE within
 // 2 s. The one-level canceller's regularisation (its inverse correlation starts at 10 times the

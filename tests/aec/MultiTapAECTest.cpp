@@ -348,7 +348,9 @@ TEST(MultiTapAEC, TwoLevelLongPathDelayAndStart) {
         prevEcho.copy(&trueEcho);
         scene.next(&ref, &mic, 0.0f, &trueEcho);
         aec.process(&mic, &ref, &near, &echo);
-        if (b == 0) EXPECT_EQ(power(near) + power(echo), 0.0);
+        if (b == 0) {
+            EXPECT_EQ(power(near) + power(echo), 0.0);
+        }
         if (b >= 1300) {
             pe += power(prevEcho);
             pn += power(near);
@@ -443,12 +445,13 @@ TEST(MultiTapAEC, NonFiniteInputRecovers) {
                 ref.fill(INFINITY, NAN);
             }
             aec->process(&mic, &ref, &near, &echo);
-            if (b > 401)
+            if (b > 401) {
                 for (int m = 0; m < M; ++m)
                     for (int k = 0; k < K; ++k)
                         ASSERT_TRUE(std::isfinite(near.real(m, k)) &&
                                     std::isfinite(near.imag(m, k)))
                             << alg << " block " << b;
+            }
             // (The first microphone: 202's other ones need echo paths related by one tap.)
             if (b >= 2200)
                 for (int k = 0; k < K; ++k) pm += mic.norm(0, k), pn += near.norm(0, k);

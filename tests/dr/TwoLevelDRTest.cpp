@@ -1,7 +1,6 @@
 // The two-level dereverberator (dr_algorithm 2) and its parts: selector wiring and refused
 // settings, the start and the one-block delay, the single-tap estimator and the per-channel filter,
-// non-finite input, allocation, and simulated reverberant speech through the engine next to WPE
-// (dr_algorithm 1).
+// non-finite input, allocation, and simulated reverberant speech through the engine.
 
 #include <gtest/gtest.h>
 
@@ -199,12 +198,12 @@ std::vector<float> runEngine(int dr, int mics, const std::vector<float>& in) {
 }
 
 // SI-SDR of microphone 0 against its direct path and early reflections (both through the same
-// engine), with WPE and with the two-level dereverberator. The two-level stage predicts every
-// channel from its own past only, so its figure does not depend on the microphone count. Its
-// gain is small: per second-level bin it relates the input to its own copy two blocks late, and
-// that relation is dominated by the exact one at lag -2, which lies outside the taps its filter
-// takes (lags -1 and on); its final single-tap stage also takes some of the direct speech. The
-// floor guards against making things clearly worse.
+// engine) with the two-level dereverberator (bench_quality sets it next to WPE). The two-level
+// stage predicts every channel from its own past only, so its figure does not depend on the
+// microphone count. Its gain is small: per second-level bin it relates the input to its own copy
+// two blocks late, and that relation is dominated by the exact one at lag -2, which lies outside
+// the taps its filter takes (lags -1 and on); its final single-tap stage also takes some of the
+// direct speech. The floor guards against making things clearly worse.
 TEST(TwoLevelDRQuality, ReverberantSpeech) {
     const std::vector<float> dry = test::speechLike(16.0, 0.1f, 7);
     for (float rt60 : {0.6f, 0.8f}) {
@@ -212,16 +211,13 @@ TEST(TwoLevelDRQuality, ReverberantSpeech) {
         const std::vector<float> target = runEngine(0, 1, firstChannels(rec.nearEarly, 7, 1));
         const double before =
             scene::siSdrDb(runEngine(0, 1, firstChannels(rec.mixture, 7, 1)), target);
-        for (int m : {1, 2, 4, 7}) {
-            const std::vector<float> in = firstChannels(rec.mixture, 7, m);
-            const double wpe = scene::siSdrDb(runEngine(1, m, in), target);
-            const std::vector<float> out = runEngine(2, m, in);
+        // (2 and 7 microphones: the figure of channel 0 is the same for any count.)
+        for (int m : {2, 7}) {
+            const std::vector<float> out = runEngine(2, m, firstChannels(rec.mixture, 7, m));
             for (float v : out) ASSERT_TRUE(std::isfinite(v));
             const double two = scene::siSdrDb(out, target);
-            std::printf(
-                "RT60 %.1f s, %d mic%s: SI-SDR %5.2f dB; WPE %5.2f (%+.2f), two-level %5.2f "
-                "(%+.2f)\n",
-                rt60, m, m == 1 ? " " : "s", before, wpe, wpe - before, two, two - before);
+            std::printf("RT60 %.1f s, %d mics: SI-SDR %5.2f dB -> two-level %5.2f dB (%+.2f)\n",
+                        rt60, m, before, two, two - before);
             EXPECT_GT(two - before, -1.0) << "RT60 " << rt60 << ", " << m << " mics";
         }
     }
