@@ -7,7 +7,8 @@
 // echo-only span), then the near end talks as well (double talk, 5 s .. 10 s).
 // For every configuration (conf/default.conf with init_time 0; echo canceller only; the other
 // cancellers 101, 100 and 202 alone; echo canceller and residual-echo suppressor) it prints
-//   - ERLE = 10 log10(sum mic0^2 / sum out^2) over the echo-only span, overall and per second;
+//   - ERLE = 10 log10(sum mic0^2 / sum out^2) over the echo-only span, overall, after its first
+//     2 s, and per second;
 //   - near-end SI-SDR over the double-talk span: before (mic 0 against the near end at mic 0)
 //     and after (the output, shifted back by delay(), against the same target);
 //   - the real-time factor (processing time / audio time).
@@ -136,8 +137,11 @@ void report(const char* label, const Scenario& s, const std::vector<float>& out,
             const std::vector<float>* chainTarget) {
     const long echoEnd = static_cast<long>(kEchoOnlySeconds) * kFs;
     const long end = static_cast<long>(kTotalSeconds) * kFs;
-    std::printf("  %-40s ERLE %6.2f dB  per second:", label,
-                velmora::scene::erleDb(span(s.mic0, 0, echoEnd), span(out, 0, echoEnd)));
+    const long settled = 2L * kFs;
+    std::printf(
+        "  %-40s ERLE %6.2f dB (after 2 s %6.2f dB)  per second:", label,
+        velmora::scene::erleDb(span(s.mic0, 0, echoEnd), span(out, 0, echoEnd)),
+        velmora::scene::erleDb(span(s.mic0, settled, echoEnd), span(out, settled, echoEnd)));
     for (int sec = 0; sec < kEchoOnlySeconds; ++sec)
         std::printf(" %5.1f", velmora::scene::erleDb(span(s.mic0, sec * kFs, (sec + 1) * kFs),
                                                      span(out, sec * kFs, (sec + 1) * kFs)));

@@ -19,8 +19,15 @@ float auxWeight(float p, float forget) {
     return (1.0f - forget) * std::pow(p + kPowerFloor, kShape);
 }
 
+int AuxIVACore::checkArguments(int nummics, int numbins, float forget) {
+    VM_ASSERT(nummics > 0);
+    VM_ASSERT(numbins > 0);
+    VM_ASSERT(forget >= 0.0 && forget <= 1.0);
+    return nummics;
+}
+
 AuxIVACore::AuxIVACore(int nummics, int numrefs, int numbins, float forget, bool perBin)
-    : numMics_(nummics),
+    : numMics_(checkArguments(nummics, numbins, forget)),
       numRefs_(numrefs),
       numBins_(numbins),
       perBin_(perBin),
@@ -30,9 +37,6 @@ AuxIVACore::AuxIVACore(int nummics, int numrefs, int numbins, float forget, bool
       refs_(numrefs, numbins),
       residual_(nummics, numbins),
       estimate_(nummics, numbins) {
-    VM_ASSERT(nummics > 0);
-    VM_ASSERT(numbins > 0);
-    VM_ASSERT(forget >= 0.0 && forget <= 1.0);
     forget_.fill(forget);
 }
 

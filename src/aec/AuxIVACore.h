@@ -34,6 +34,8 @@ class AuxIVACore : public AECCore {
 
   protected:
     AuxIVACore(int nummics, int numrefs, int numbins, float forget, bool perBin);
+    // Checks the constructor's arguments before any storage is sized by them; returns nummics.
+    static int checkArguments(int nummics, int numbins, float forget);
     // Weights from the residual rows m0 .. m1 - 1 of the last block into weights_.
     void computeWeights(int m0, int m1);
     // Updates the statistics with the weights, `mic` and the offset references (refs_), and

@@ -279,8 +279,15 @@ TEST(DualAFGeneral, ConstructionPresetsAndPreconditions) {
             EXPECT_EQ(c->iterations(), 1);
         }
     }
+    // The selector refuses filter lengths outside 0 .. 1000 naming the key; the class itself
+    // refuses a length above its limit too.
     p.aec_power = 5000;
     EXPECT_EQ(errorOf([&] { velmora::mode::AECAlgorithm a(&p, K); }),
+              "velmora, AECAlgorithm: Invalid aec_power: 5000, allowed 0 to 1000");
+    p.aec_power = -1;
+    EXPECT_EQ(errorOf([&] { velmora::mode::AECAlgorithm a(&p, K); }),
+              "velmora, AECAlgorithm: Invalid aec_power: -1, allowed 0 to 1000");
+    EXPECT_EQ(errorOf([&] { DualAFGeneral a(1, 1, K, 5000, 0); }),
               "velmora, DualAFGeneral: Filter length 5000 blocks is above the limit of 1000");
 
     EXPECT_DEATH(DualAFGeneral(0, 1, K, 0, 0), escapeRegex("nummics > 0"));

@@ -479,3 +479,18 @@ TEST(MultiTapAEC, ProcessAllocatesNothing) {
 
 }  // namespace
 }  // namespace velmora
+
+namespace velmora {
+namespace {
+
+TEST(MultiTapAECDeathTest, Preconditions) {
+    EXPECT_DEATH(aec::AuxIVAAECMono(1, 4, 1.5f, true), "forget >= 0.0 && forget <= 1.0");
+    EXPECT_DEATH(aec::AuxIVAAECStereo(0, 4, 0.9f, true), "nummics > 0");
+    EXPECT_DEATH(aec::AuxIVAAEC(1, 2, 0, 0.9f, false), "numbins > 0");
+    EXPECT_DEATH(aec::OneLevelAEC(1, 0, 4, 0), "numrefs > 0");
+    EXPECT_DEATH(aec::TwoLevelAEC(1, 1, 4, -1), "aflen >= 0");
+    EXPECT_DEATH(aec::RETFAEC(1, 1, 4, -1), "aflen >= 0");
+}
+
+}  // namespace
+}  // namespace velmora
