@@ -11,9 +11,9 @@ namespace velmora::aec::runs {
 
 using blas::Complex;
 using transform::simd::load4;
+using transform::simd::shuffle;
 using transform::simd::store4;
 using transform::simd::v4sf;
-using transform::simd::v4si;
 
 inline float* fl(Complex* p) {
     return reinterpret_cast<float*>(p);
@@ -25,16 +25,16 @@ inline const float* fl(const Complex* p) {
 // (a * b) or (a * conj(b)) of two pairs of complex values held in x and y.
 inline v4sf mul2(v4sf x, v4sf y) {
     const v4sf sign = {-1.0f, 1.0f, -1.0f, 1.0f};
-    const v4sf yr = __builtin_shuffle(y, v4si{0, 0, 2, 2});
-    const v4sf yi = __builtin_shuffle(y, v4si{1, 1, 3, 3});
-    const v4sf xs = __builtin_shuffle(x, v4si{1, 0, 3, 2});
+    const v4sf yr = shuffle<0, 0, 2, 2>(y);
+    const v4sf yi = shuffle<1, 1, 3, 3>(y);
+    const v4sf xs = shuffle<1, 0, 3, 2>(x);
     return x * yr + xs * yi * sign;
 }
 inline v4sf mulConj2(v4sf x, v4sf y) {
     const v4sf sign = {1.0f, -1.0f, 1.0f, -1.0f};
-    const v4sf yr = __builtin_shuffle(y, v4si{0, 0, 2, 2});
-    const v4sf yi = __builtin_shuffle(y, v4si{1, 1, 3, 3});
-    const v4sf xs = __builtin_shuffle(x, v4si{1, 0, 3, 2});
+    const v4sf yr = shuffle<0, 0, 2, 2>(y);
+    const v4sf yi = shuffle<1, 1, 3, 3>(y);
+    const v4sf xs = shuffle<1, 0, 3, 2>(x);
     return x * yr + xs * yi * sign;
 }
 

@@ -19,11 +19,12 @@ struct AECAlgorithm::Impl {
 
 namespace {
 
+// Longest echo filter in blocks of the dual-filter cores (10 s at 10 ms blocks): beyond any
+// room, and still within real time for the default array.
+constexpr int kMaxFilterBlocks = 1000;
 // Most references the one- and two-level cancellers take (their per-bin statistics grow with
 // the square of the count).
 constexpr int kMaxRefsMultiTap = 8;
-// Filter length in blocks of the default canceller's cores (10 s of filter at 10 ms blocks).
-constexpr int kMaxTapsDualFilter = 1000;
 
 // Checks what an algorithm number demands of the configuration before anything is built, and
 // refuses settings the canceller cannot work with (naming key and value).
@@ -43,9 +44,8 @@ void checkConstraints(const Params* p) {
         case 202:  // RETFAEC
             if (p->numrefs != 1 && p->numrefs != 2)
                 error(cls, "Mono or stereo references required: %d", p->numrefs);
-            util::requireRange(
-                cls, "aec_power", p->aec_power, 0,
-                p->aec_algorithm == 201 ? kMaxTapsDualFilter : aec::RETFAEC::kMaxTaps);
+            util::requireRange(cls, "aec_power", p->aec_power, 0,
+                               p->aec_algorithm == 201 ? kMaxFilterBlocks : aec::RETFAEC::kMaxTaps);
             break;
         default:
             break;

@@ -8,7 +8,9 @@
 #include "mode/VADAlgorithm.h"
 #include "ssl/SSLBypass.h"
 #include "ssl/SSLInterface.h"
+#include "ssl/ScanChecks.h"
 #include "ssl/SubbandSRP.h"
+#include "util/Check.h"
 
 namespace velmora::mode {
 
@@ -29,6 +31,9 @@ ssl::SSLInterface* build(const Params* p, VADAlgorithm* vad, BFAlgorithm* /*bf*/
         case 0:
             return new ssl::SSLBypass(p->nummics, p->numouts, vad->numBins());
         case 1:
+            ssl::checkScanSettings("SSLAlgorithm", p);
+            ssl::checkGeometry("SSLAlgorithm", p);
+            util::requireRange("SSLAlgorithm", "ssl_forget", p->ssl_forget, 0.0f, 1.0f);
             return new ssl::SubbandSRP(p, vad->stage());
         default:
             return nullptr;

@@ -3,6 +3,8 @@
 #include "Error.h"
 #include "Params.h"
 #include "blas/Vector.h"
+#include "ssl/ScanChecks.h"
+#include "util/Check.h"
 #include "vad/SRPPHATVAD.h"
 #include "vad/VADBypass.h"
 #include "vad/VADInterface.h"
@@ -25,6 +27,14 @@ void checkPilotCount(const Params* p) {
 // Checks what an algorithm number demands of the configuration before anything is built.
 void checkConstraints(const Params* p, const blas::Vector* pilots) {
     switch (p->vad_algorithm) {
+        case 1:  // SRPPHATVAD
+            ssl::checkScanSettings("VADAlgorithm", p);
+            ssl::checkGeometry("VADAlgorithm", p);
+            util::requireRange("VADAlgorithm", "vad_forget", p->vad_forget, 0.0f, 1.0f);
+            util::requireRange("VADAlgorithm", "vad_target_radius", p->vad_target_radius, 1.0e-3f,
+                               360.0f);
+            util::requireRange("VADAlgorithm", "bf_look", p->bf_look, -180.0f, 180.0f);
+            break;
         case 3:  // PilotVAD
             if (!pilots) error("VADAlgorithm", "Pilot information required.");
             checkPilotCount(p);

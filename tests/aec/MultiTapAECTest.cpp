@@ -25,6 +25,7 @@
 #include "blas/ComplexMatrix.h"
 #include "blas/ComplexTensor3.h"
 #include "common/AllocCounter.h"
+#include "common/TestUtil.h"
 #include "mode/AECAlgorithm.h"
 #include "transform/BlockMixer.h"
 
@@ -89,15 +90,6 @@ float l1(Complex z) {
     return std::fabs(z.real()) + std::fabs(z.imag());
 }
 
-std::string errorOf(const std::function<void()>& build) {
-    try {
-        build();
-    } catch (const char* e) {
-        return e;
-    }
-    return "";
-}
-
 TEST(MultiTapAEC, SelectorBuildsAndRefuses) {
     Params p;
     p.nummics = 3;
@@ -139,7 +131,7 @@ TEST(MultiTapAEC, SelectorBuildsAndRefuses) {
     }
     p.aec_algorithm = 202;
     p.aec_power = 0;
-    EXPECT_EQ(errorOf([&] { mode::AECAlgorithm sel(&p, 160); }),
+    EXPECT_EQ(test::errorOf([&] { mode::AECAlgorithm sel(&p, 160); }),
               "velmora, AECAlgorithm: Mono or stereo references required: 3");
     p.numrefs = 1;
     EXPECT_NE(dynamic_cast<aec::RETFAEC*>(mode::AECAlgorithm(&p, 160).stage()), nullptr);
@@ -149,7 +141,7 @@ TEST(MultiTapAEC, SelectorBuildsAndRefuses) {
         p.aec_algorithm = alg;
         p.numrefs = refs;
         p.aec_power = power;
-        return errorOf([&] { mode::AECAlgorithm sel(&p, 160); });
+        return test::errorOf([&] { mode::AECAlgorithm sel(&p, 160); });
     };
     EXPECT_EQ(refused(100, 1, -1),
               "velmora, AECAlgorithm: Invalid aec_power: -1, allowed 0 to 256");
@@ -167,7 +159,7 @@ TEST(MultiTapAEC, SelectorBuildsAndRefuses) {
     // Too many microphones for the two-level state.
     p.nummics = 99;
     EXPECT_EQ(refused(100, 8, 128).rfind("velmora, AECAlgorithm: ", 0), std::string::npos);
-    EXPECT_NE(errorOf([] { aec::TwoLevelAEC a(99, 8, 640, 128); }).find("above the limit"),
+    EXPECT_NE(test::errorOf([] { aec::TwoLevelAEC a(99, 8, 640, 128); }).find("above the limit"),
               std::string::npos);
 }
 

@@ -16,6 +16,7 @@
 #include "blas/ComplexMatrix.h"
 #include "common/AllocCounter.h"
 #include "common/SyntheticSignals.h"
+#include "common/TestUtil.h"
 #include "dr/AuxIVADR.h"
 #include "dr/DRFilter.h"
 #include "dr/TwoLevelDR.h"
@@ -27,15 +28,6 @@ namespace {
 
 using blas::Complex;
 using blas::ComplexMatrix;
-
-std::string errorOf(const std::function<void()>& build) {
-    try {
-        build();
-    } catch (const char* e) {
-        return e;
-    }
-    return "";
-}
 
 TEST(TwoLevelDR, SelectorDefaultsAndRefusedSettings) {
     Params p;
@@ -58,11 +50,11 @@ TEST(TwoLevelDR, SelectorDefaultsAndRefusedSettings) {
     EXPECT_EQ(dr::TwoLevelDR(1, 8, 0).binsPerBlock(), 0);
     for (int power : {-1, 257}) {
         p.dr_power = power;
-        EXPECT_EQ(errorOf([&] { mode::DRAlgorithm sel(&p, 160); }),
+        EXPECT_EQ(test::errorOf([&] { mode::DRAlgorithm sel(&p, 160); }),
                   "velmora, DRAlgorithm: Invalid dr_power: " + std::to_string(power) +
                       ", allowed 0 to 256");
     }
-    EXPECT_NE(errorOf([] { dr::TwoLevelDR d(99, 640, 256); }).find("above the limit"),
+    EXPECT_NE(test::errorOf([] { dr::TwoLevelDR d(99, 640, 256); }).find("above the limit"),
               std::string::npos);
 }
 
