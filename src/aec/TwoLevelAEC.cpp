@@ -23,9 +23,10 @@ constexpr int kDefaultTaps = 16;
 constexpr float kBinForget = 0.99f;
 constexpr float kFinalForget = 0.995f;
 constexpr int kSpread = 16;  // each bin's long filter is re-estimated every 16 blocks
-// Bound on the complex values of the state (histories, second-level statistics, long filter),
-// so that absurd channel counts or filter lengths are refused instead of allocating gigabytes.
-constexpr long long kMaxStateValues = 1LL << 25;
+// Bound on the complex values of the state (histories, second-level statistics, long filter;
+// 2^24 values are 128 MB), so that absurd channel counts or filter lengths are refused instead
+// of allocating gigabytes.
+constexpr long long kMaxStateValues = 1LL << 24;
 
 std::unique_ptr<AECCore> makeCore(int M, int R, int K, float forget, bool perBin) {
     if (R == 1) return std::make_unique<AuxIVAAECMono>(M, K, forget, perBin);
@@ -120,7 +121,10 @@ TwoLevelAEC::TwoLevelAEC(int nummics, int numrefs, int numbins, int aflen) {
     const int L = aflen > 0 ? aflen : kDefaultTaps;
     const int E = std::max(2, FFTWrapper::nextPowOf2(2 * L));
     const long long M = nummics, R = numrefs, K = numbins;
-    const long long values = K * E * (M + R + M * R + R * R) + K * (L + 1) * (M * R + R);
+    // Per bin: the second-level core (G, W, two work blocks, the reference copy, the covariance
+    // and its inverse), the histories, and the mixer's history and filters.
+    const long long values =
+        K * (E * (2 * M * R + 2 * M + R + 2 * R * R + M + R) + (L + 1) * (R + M * R));
     if (values > kMaxStateValues)
         error("TwoLevelAEC",
               "%d microphones, %d references and %d taps need %lld state values, above the "

@@ -21,9 +21,10 @@ constexpr int kDefaultTaps = 16;
 constexpr float kBinForget = 0.99f;
 constexpr float kFinalForget = 0.995f;
 constexpr int kSpread = 16;  // each bin's long filter is re-estimated every 16 blocks
-// Bound on the complex values of the state (histories, second-level statistics, long filter),
-// so that absurd channel counts or filter lengths are refused instead of allocating gigabytes.
-constexpr long long kMaxStateValues = 1LL << 25;
+// Bound on the complex values of the state (histories, second-level statistics, long filter;
+// 2^24 values are 128 MB), so that absurd channel counts or filter lengths are refused instead
+// of allocating gigabytes.
+constexpr long long kMaxStateValues = 1LL << 24;
 
 }  // namespace
 
@@ -109,7 +110,9 @@ TwoLevelDR::TwoLevelDR(int numchs, int numbins, int aflen) {
     const int L = aflen > 0 ? aflen : kDefaultTaps;
     const int E = std::max(2, FFTWrapper::nextPowOf2(2 * L));
     const long long M = numchs, K = numbins;
-    const long long values = K * E * M * 4 + K * (L + 1) * M * 2;
+    // Per bin and channel: the second-level estimator's statistics and work, the two histories,
+    // and the long filter's history and taps.
+    const long long values = K * M * (6LL * E + 2LL * (L + 1));
     if (values > kMaxStateValues)
         error("TwoLevelDR",
               "%d channels and %d taps need %lld state values, above the limit of %lld", numchs, L,
