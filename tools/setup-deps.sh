@@ -5,7 +5,7 @@
 set -euo pipefail
 if [ "${1:-}" = "--help" ]; then sed -n 2,4p "$0" | sed 's/^# \{0,1\}//'; exit 0; fi
 
-packages=(cmake g++ make pkg-config libgtest-dev libkissfft-dev libwebrtc-audio-processing-dev python3 python3-numpy "$@")
+packages=(cmake g++ make pkg-config libgtest-dev libkissfft-dev libwebrtc-audio-processing-dev python3 python3-numpy munge slurm-wlm "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
