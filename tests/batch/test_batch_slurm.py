@@ -89,9 +89,9 @@ PartitionName=batchtest Nodes={self.host} Default=YES MaxTime=INFINITE State=UP
         self.wait_for(self.node_ready, "the node to become idle", 60)
 
     def spawn(self, cmd, log):
-        out = open(self.path(log), "w")
-        self.procs.append(subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
-                                           env=self.env, stdin=subprocess.DEVNULL))
+        with open(self.path(log), "w") as out:
+            self.procs.append(subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
+                                               env=self.env, stdin=subprocess.DEVNULL))
 
     def node_ready(self):
         r = subprocess.run([which("sinfo"), "-h", "-N", "-o", "%T"], capture_output=True,
