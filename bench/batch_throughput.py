@@ -88,6 +88,31 @@ def main():
         print(f"CPU time: tool {cpu['direct'] / a.count * 1000:.1f} ms per recording, batch "
               f"fixed cost {cpu['fixed']:.2f} s, batch overhead {over_cpu * 1000:.1f} ms per "
               f"recording = {100 * over_cpu / (cpu['direct'] / a.count):.2f} %")
+        # The batch's own cost, free of the tool's run-to-run spread: the same batch with a
+        # stand-in tool that only creates its output, against running that stand-in directly.
+        stub = os.path.join(tmp, "stand-in")
+        with open(stub, "w") as f:
+            f.write('#!/bin/sh\n[ -z "$3" ] || : > "$3"\n')
+        os.chmod(stub, 0o755)
+        stub_direct = stub_batch = stub_fixed = 1e9
+        for round in range(a.rounds):
+            start = time.monotonic()
+            for key, path in items:
+                subprocess.run([stub, bc.CONF, path, os.path.join(tmp, key + ".x")], check=True,
+                               capture_output=True)
+            stub_direct = min(stub_direct, time.monotonic() - start)
+            out = os.path.join(tmp, "stub")
+            shutil.rmtree(out, ignore_errors=True)
+            cmd = [bc.PYTHON, bc.BATCH, bc.CONF, lst, out, "--workers", "1", "--velmora", stub]
+            start = time.monotonic()
+            subprocess.run(cmd, check=True, capture_output=True)
+            stub_batch = min(stub_batch, time.monotonic() - start)
+            start = time.monotonic()
+            subprocess.run(cmd, check=True, capture_output=True)
+            stub_fixed = min(stub_fixed, time.monotonic() - start)
+        stub_over = (stub_batch - stub_fixed - stub_direct) / a.count
+        print(f"stand-in tool: batch overhead {stub_over * 1000:.2f} ms per recording = "
+              f"{100 * stub_over / per_rec:.2f} % of the tool's time per recording")
         print(f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
