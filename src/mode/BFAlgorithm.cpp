@@ -5,8 +5,12 @@
 #include "bf/BFBypass.h"
 #include "bf/BFInterface.h"
 #include "bf/Fixed.h"
+#include "bf/StereoIVA.h"
+#include "bf/TwoLevelGrid.h"
+#include "bf/TwoLevelIVA.h"
 #include "mode/VADAlgorithm.h"
 #include "util/Check.h"
+#include "util/Numeric.h"
 
 namespace velmora::mode {
 
@@ -72,13 +76,49 @@ void checkConstraints(const Params* p) {
 //   403 StereoIVAV4(K, bf_power, bf_level, ssl_algorithm == 100)
 //   500 TwoLevelIVA(nummics, K, bf_power, bf_level, ssl_algorithm == 100)
 //   501 PilotIVA(bf_power, 1, vad)
+// Largest state of a two-level separator (its per-bin cores), bytes: bounds nummics and
+// bf_power so that no configuration allocates gigabytes or runs for hours.
+constexpr double kMaxSeparatorState = 256.0 * 1024 * 1024;
+constexpr int kMaxCausalLength = 64;     // bf_power of the two-level stages, in blocks
+constexpr int kMaxSeparatorMics = 16;    // TwoLevelIVA: the cost grows with nummics^3
+constexpr float kMaxLoading = 1000.0f;   // StereoIVAV4's diagonal loading (bf_level)
+
+// bf_power of a two-level stage whose per-bin cores hold `tensorsPerMic` M x M tensors per
+// source plus `extraTensors` more, F second-level bins each.
+void checkCausalLength(const Params* p, int numbins, int nummics, int tensors) {
+    util::requireRange("BFAlgorithm", "bf_power", p->bf_power, 0, kMaxCausalLength);
+    int hi = kMaxCausalLength;
+    auto bytes = [&](int lc) {
+        return double(numbins) * tensors * nummics * nummics *
+               bf::TwoLevelGrid::secondSizeFor(numbins, lc) * 8.0;
+    };
+    while (hi > 1 && bytes(hi) > kMaxSeparatorState) hi /= 2;
+    if (bytes(p->bf_power) > kMaxSeparatorState)
+        error("BFAlgorithm", "Invalid bf_power: %d, allowed 1 to %d", p->bf_power, hi);
+}
+
 bf::BFInterface* build(const Params* p, VADAlgorithm* vad) {
     const int numbins = vad->numBins();
+    const bool ssl = p->ssl_algorithm == 100;
     switch (p->bf_algorithm) {
         case 0:
             return new bf::BFBypass(p->nummics, p->numouts, numbins);
         case 1:
             return new bf::Fixed(p->nummics, p->numouts, numbins, p->bf_model_base);
+        case 402:
+            util::requireRange("BFAlgorithm", "bf_level", p->bf_level, 0.0f, 3.0f);
+            checkCausalLength(p, numbins, 2, 3);
+            return new bf::StereoIVA(numbins, p->bf_power, p->bf_level, ssl);
+        case 403:
+            util::requireRange("BFAlgorithm", "bf_level", p->bf_level, 0.0f, kMaxLoading);
+            checkCausalLength(p, numbins, 2, 3);
+            return new bf::StereoIVAV4(numbins, p->bf_power, p->bf_level, ssl);
+        case 500:
+            util::requireRange("BFAlgorithm", "nummics", p->nummics, 2, kMaxSeparatorMics);
+            util::requireRange("BFAlgorithm", "bf_level", p->bf_level, 0.0f, 2.0f);
+            checkCausalLength(p, numbins, p->nummics, p->nummics + 3);
+            return new bf::TwoLevelIVA(p->nummics, numbins, p->bf_power,
+                                       util::truncateToInt(p->bf_level), ssl);
         default:
             return nullptr;
     }
