@@ -1,0 +1,151 @@
+// The separators on hostile input (silence, one talker, digital clipping, non-finite and absurd
+// bins), without allocation per block, and the selectors' refusals of settings they cannot use.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Params.h"
+#include "app/Velmora.h"
+#include "bf/SeparationScenes.h"
+#include "bf/StereoIVA.h"
+#include "bf/TwoLevelIVA.h"
+#include "blas/ComplexMatrix.h"
+#include "blas/ComplexTensor3.h"
+#include "common/AllocCounter.h"
+#include "common/TestUtil.h"
+
+using velmora::Params;
+using velmora::Velmora;
+using velmora::blas::Complex;
+using velmora::blas::ComplexMatrix;
+namespace test = velmora::test;
+
+namespace {
+
+const std::vector<std::array<float, 3>> kPair = {{-0.025f, 0.0f, 0.0f}, {0.025f, 0.0f, 0.0f}};
+
+struct Config {
+    int bf;
+    float level;
+    int mics;
+};
+const Config kConfigs[] = {{402, 0.0f, 2}, {402, 1.0f, 2}, {402, 2.0f, 2}, {402, 3.0f, 2},
+                           {403, 0.0f, 2}, {500, 0.0f, 2}, {500, 1.0f, 2}, {500, 2.0f, 3}};
+
+std::vector<std::array<float, 3>> arrayOf(int mics) {
+    if (mics == 1) return {{0.0f, 0.0f, 0.0f}};
+    if (mics == 2) return kPair;
+    return {{-0.03f, 0.0f, 0.0f}, {0.03f, 0.0f, 0.0f}, {0.0f, 0.04f, 0.0f}};
+}
+
+// Runs `frames` (frame-major, mics channels) through the engine; true when every output
+// sample is finite.
+bool allFinite(const Config& c, const std::vector<float>& frames) {
+    Params p = test::separationParams(arrayOf(c.mics), c.mics, c.bf, 100);
+    p.bf_level = c.level;
+    Velmora engine(p);
+    std::vector<float> out(static_cast<size_t>(test::kBlock) * c.mics);
+    bool finite = true;
+    const int blocks = static_cast<int>(frames.size()) / c.mics / test::kBlock;
+    for (int b = 0; b < blocks; ++b) {
+        engine.process(frames.data() + static_cast<size_t>(b) * test::kBlock * c.mics, out.data());
+        for (float v : out) finite &= std::isfinite(v);
+    }
+    for (int o = 0; o < c.mics; ++o) finite &= std::isfinite(engine.direction(o));
+    return finite;
+}
+
+}  // namespace
+
+// Silence, one talker alone and a talker clipped hard at full scale leave every separator's
+// output (and PostSRP's directions) finite.
+TEST(SeparatorRobustness, SilenceOneTalkerAndClippingStayFinite) {
+    const int frames = 3 * test::kFs;
+    const std::vector<float> speech = test::speechOf({"cmu_arctic_us_aew_a0001"}, frames);
+    for (const Config& c : kConfigs) {
+        const std::vector<float> silence(static_cast<size_t>(frames) * c.mics, 0.0f);
+        std::vector<float> one(silence.size()), clipped(silence.size());
+        for (int f = 0; f < frames; ++f)
+            for (int m = 0; m < c.mics; ++m) {
+                // a plane wave arriving along the first microphone pair, one sample apart
+                const float v = speech[std::max(f - m, 0)];
+                one[static_cast<size_t>(f) * c.mics + m] = v;
+                clipped[static_cast<size_t>(f) * c.mics + m] = std::max(-1.0f, std::min(1.0f, 30.0f * v));
+            }
+        EXPECT_TRUE(allFinite(c, silence)) << c.bf << " mode " << c.level << ": silence";
+        EXPECT_TRUE(allFinite(c, one)) << c.bf << " mode " << c.level << ": one talker";
+        EXPECT_TRUE(allFinite(c, clipped)) << c.bf << " mode " << c.level << ": clipped";
+    }
+}
+
+// Blocks of NaN, infinite and absurd bins count as silence: the output stays finite, and the
+// separators keep working on the noise that follows (no allocation per block either).
+TEST(SeparatorRobustness, NonFiniteBinsAndNoAllocation) {
+    const int K = 160;
+    std::vector<std::unique_ptr<velmora::bf::BFInterface>> stages;
+    stages.emplace_back(new velmora::bf::StereoIVA(K, 0, 0.0f, true));
+    stages.emplace_back(new velmora::bf::StereoIVA(K, 0, 2.0f, true));
+    stages.emplace_back(new velmora::bf::StereoIVAV4(K, 0, 0.0f, true));
+    stages.emplace_back(new velmora::bf::TwoLevelIVA(2, K, 0, 0, true));
+    stages.emplace_back(new velmora::bf::TwoLevelIVA(3, K, 0, 2, true));
+    for (auto& stage : stages) {
+        const int M = stage->numMics();
+        ComplexMatrix in(M, K), out(M, K);
+        unsigned seed = 7;
+        auto noise = [&]() {
+            seed = seed * 1664525u + 1013904223u;
+            return static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+        };
+        const float bad[] = {std::numeric_limits<float>::quiet_NaN(),
+                             std::numeric_limits<float>::infinity(), 1e30f};
+        test::AllocCounter count;
+        bool finite = true;
+        for (int b = 0; b < 400; ++b) {
+            for (int m = 0; m < M; ++m)
+                for (int k = 0; k < K; ++k) in.data()[m][k] = Complex(noise(), noise());
+            if (b >= 100 && b < 130) in.data()[b % M][(b * 7) % K] = Complex(bad[b % 3], 1.0f);
+            stage->process(&in, &out);
+            for (int m = 0; m < M; ++m)
+                for (int k = 0; k < K; ++k) finite &= std::isfinite(std::norm(out.data()[m][k]));
+        }
+        EXPECT_EQ(count.allocations(), 0);
+        EXPECT_TRUE(finite);
+        const velmora::blas::ComplexTensor3* ssl = stage->sslData();
+        for (int i = 0; i < ssl->numRows(); ++i)
+            for (int j = 0; j < ssl->numColumns(); ++j)
+                for (int k = 0; k < K; ++k) finite &= std::isfinite(ssl->norm(i, j, k));
+        EXPECT_TRUE(finite) << "sslData";
+    }
+}
+
+// Settings a separator cannot use are refused when the engine is built, naming key and value.
+TEST(SeparatorRobustness, SelectorRefusals) {
+    auto refusal = [](int bf, int mics, int outs, auto tweak) {
+        Params p = test::separationParams(arrayOf(mics), outs, bf);
+        tweak(p);
+        return test::errorOf([&] { Velmora engine(p); });
+    };
+    auto none = [](Params&) {};
+    EXPECT_NE(refusal(402, 3, 2, none).find("Stereo inputs required: 3"), std::string::npos);
+    EXPECT_NE(refusal(403, 2, 1, none).find("Stereo outputs required: 1"), std::string::npos);
+    EXPECT_NE(refusal(500, 3, 2, none).find("Equal no. of mics and outputs required: 3, 2"),
+              std::string::npos);
+    EXPECT_NE(refusal(402, 2, 2, [](Params& p) { p.bf_power = 100000; }).find("bf_power"),
+              std::string::npos);
+    EXPECT_NE(refusal(500, 2, 2, [](Params& p) { p.bf_level = NAN; }).find("bf_level"),
+              std::string::npos);
+    EXPECT_NE(refusal(403, 2, 2, [](Params& p) { p.bf_level = -1.0f; }).find("bf_level"),
+              std::string::npos);
+    // PostSRP needs a usable geometry like every spatial stage.
+    EXPECT_NE(refusal(402, 2, 2, [](Params& p) {
+                  p.ssl_algorithm = 100;
+                  p.setMicCoordinate(1, -0.025f, 0.0f, 0.0f);
+              }).find("coincide"),
+              std::string::npos);
+    // One microphone: the pass-through, whatever the number.
+    EXPECT_EQ(refusal(500, 1, 1, none), "");
+}
