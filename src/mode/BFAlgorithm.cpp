@@ -5,6 +5,7 @@
 #include "bf/BFBypass.h"
 #include "bf/BFInterface.h"
 #include "bf/Fixed.h"
+#include "bf/PilotPMWF.h"
 #include "bf/StereoIVA.h"
 #include "bf/TwoLevelGrid.h"
 #include "bf/TwoLevelIVA.h"
@@ -82,6 +83,7 @@ constexpr double kMaxSeparatorState = 256.0 * 1024 * 1024;
 constexpr int kMaxCausalLength = 64;     // bf_power of the two-level stages, in blocks
 constexpr int kMaxSeparatorMics = 16;    // TwoLevelIVA: the cost grows with nummics^3
 constexpr float kMaxLoading = 1000.0f;   // StereoIVAV4's diagonal loading (bf_level)
+constexpr float kMaxBeta = 1000.0f;      // the Wiener filters' beta (bf_level)
 
 // bf_power of a two-level stage whose per-bin cores hold `tensorsPerMic` M x M tensors per
 // source plus `extraTensors` more, F second-level bins each.
@@ -105,6 +107,15 @@ bf::BFInterface* build(const Params* p, VADAlgorithm* vad) {
             return new bf::BFBypass(p->nummics, p->numouts, numbins);
         case 1:
             return new bf::Fixed(p->nummics, p->numouts, numbins, p->bf_model_base);
+        case 200:
+        case 302: {
+            const bool stereo = p->bf_algorithm == 200;
+            util::requireRange("BFAlgorithm", "numouts", p->numouts, 1, stereo ? 2 : p->nummics);
+            util::requireRange("BFAlgorithm", "bf_level", p->bf_level, 0.0f, kMaxBeta);
+            checkCausalLength(p, numbins, p->nummics, 2 * p->numouts + 1);
+            if (stereo) return new bf::StereoPilotPMWF(p->bf_power, p->bf_level, vad->stage());
+            return new bf::PilotPMWF(p->bf_power, p->bf_level, vad->stage());
+        }
         case 402:
             util::requireRange("BFAlgorithm", "bf_level", p->bf_level, 0.0f, 3.0f);
             checkCausalLength(p, numbins, 2, 3);

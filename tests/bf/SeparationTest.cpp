@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <memory>
 #include <vector>
 
@@ -65,11 +67,36 @@ TEST(Separation, StereoMembersSeparateTwoTalkers) {
 }
 
 // The figures of the quality report: both rooms, 60 and 150 degrees apart, every mode (run by
-// hand with --gtest_also_run_disabled_tests; about a minute).
+// hand with --gtest_also_run_disabled_tests; about a minute). With VELMORA_SEPARATION_DIR set,
+// each mixture is written there as mix_<rt60 ms>_<degrees>.wav, and a batch separation of it
+// found there as batch_<rt60 ms>_<degrees>.wav (tools/batch_auxiva.py) is measured alike.
 TEST(Separation, DISABLED_Figures) {
+    const char* dir = std::getenv("VELMORA_SEPARATION_DIR");
     for (float rt60 : {0.2f, 0.4f})
         for (float apart : {60.0f, 150.0f}) {
             const test::TwoTalkerScene t = test::twoTalkers(kPair, rt60, 90.0f - apart, 90.0f);
+            const std::string tag = std::to_string(static_cast<int>(rt60 * 1000.0f + 0.5f)) +
+                                    "_" + std::to_string(static_cast<int>(apart));
+            if (dir) {
+                velmora::scene::writeWav(std::string(dir) + "/mix_" + tag + ".wav", t.mixture, 2,
+                                         test::kFs);
+                const std::string batch = std::string(dir) + "/batch_" + tag + ".wav";
+                if (std::FILE* f = std::fopen(batch.c_str(), "rb")) {
+                    std::fclose(f);
+                    int channels = 0;
+                    const std::vector<float> y =
+                        velmora::scene::readWav(batch, test::kFs, &channels);
+                    // through the same front end as the references
+                    const std::vector<float> seen = test::frontEnd(y, kPair);
+                    std::vector<std::vector<float>> outs(2, std::vector<float>(seen.size() / 2));
+                    for (size_t i = 0; i < outs[0].size(); ++i)
+                        for (int o = 0; o < 2; ++o) outs[o][i] = seen[2 * i + o];
+                    char name[96];
+                    std::snprintf(name, sizeof name, "RT60 %.1f, %3.0f deg, batch AuxIVA", rt60,
+                                  apart);
+                    report(name, test::separationOf(outs, t, kFrom));
+                }
+            }
             const Member all[] = {{402, 0.0f, "402 mode 0", 0}, {402, 1.0f, "402 mode 1", 0},
                                   {402, 2.0f, "402 mode 2", 0}, {403, 0.0f, "403", 0},
                                   {500, 0.0f, "500 mode 0", 0}, {500, 1.0f, "500 mode 1", 0},
