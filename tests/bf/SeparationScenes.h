@@ -76,8 +76,10 @@ inline std::vector<float> frontEnd(const std::vector<float>& frames,
 
 // Talkers A and B (about 10 s each, equal level) at 1 m from the array centre in the default
 // room, rendered one at a time so that each talker's image is known exactly.
+// With noiseSnrDb below 100, B is instead a diffuse noise field at that level against A.
 inline TwoTalkerScene twoTalkers(const std::vector<std::array<float, 3>>& mics, float rt60,
-                                 float azimuthA, float azimuthB, int frames = 10 * kFs) {
+                                 float azimuthA, float azimuthB, int frames = 10 * kFs,
+                                 float noiseSnrDb = 100.0f) {
     TwoTalkerScene t;
     t.numMics = static_cast<int>(mics.size());
     t.mics = mics;
@@ -88,7 +90,7 @@ inline TwoTalkerScene twoTalkers(const std::vector<std::array<float, 3>>& mics, 
     const std::vector<float> b = speechOf({"cmu_arctic_us_axb_a0004", "cmu_arctic_us_axb_a0006",
                                            "cmu_arctic_us_axb_a0005", "arctic_a0010"},
                                           frames);
-    auto render = [&](const std::vector<float>& sig, float az) {
+    auto render = [&](const std::vector<float>& sig, float az, float snr) {
         scene::Scene sc;
         sc.fs = kFs;
         sc.frames = frames;
@@ -100,9 +102,17 @@ inline TwoTalkerScene twoTalkers(const std::vector<std::array<float, 3>>& mics, 
         s.azimuth = az;
         s.distance = 1.0f;
         sc.talkers.push_back(s);
+        sc.noiseSnrDb = snr;
         return scene::simulate(sc);
     };
-    const scene::Recording ra = render(a, azimuthA), rb = render(b, azimuthB);
+    const scene::Recording ra = render(a, azimuthA, 100.0f);
+    scene::Recording rb;
+    if (noiseSnrDb < 100.0f) {
+        rb = render(a, azimuthA, noiseSnrDb);
+        rb.nearEnd = rb.noise;
+    } else {
+        rb = render(b, azimuthB, 100.0f);
+    }
     t.mixture.resize(ra.nearEnd.size());
     for (size_t i = 0; i < t.mixture.size(); ++i) t.mixture[i] = ra.nearEnd[i] + rb.nearEnd[i];
     // The images as the separator sees them: through the engine's front end (high-pass filter,

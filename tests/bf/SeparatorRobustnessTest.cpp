@@ -11,12 +11,14 @@
 #include "Params.h"
 #include "app/Velmora.h"
 #include "bf/SeparationScenes.h"
+#include "bf/PilotPMWF.h"
 #include "bf/StereoIVA.h"
 #include "bf/TwoLevelIVA.h"
 #include "blas/ComplexMatrix.h"
 #include "blas/ComplexTensor3.h"
 #include "common/AllocCounter.h"
 #include "common/TestUtil.h"
+#include "vad/VADBypass.h"
 
 using velmora::Params;
 using velmora::Velmora;
@@ -34,7 +36,13 @@ struct Config {
     int mics;
 };
 const Config kConfigs[] = {{402, 0.0f, 2}, {402, 1.0f, 2}, {402, 2.0f, 2}, {402, 3.0f, 2},
-                           {403, 0.0f, 2}, {500, 0.0f, 2}, {500, 1.0f, 2}, {500, 2.0f, 3}};
+                           {403, 0.0f, 2}, {500, 0.0f, 2}, {500, 1.0f, 2}, {500, 2.0f, 3},
+                           {200, 0.0f, 2}, {302, 0.0f, 3}};
+
+// The Wiener beamformers extract one target steered by the spatial detector.
+bool isWiener(int bf) {
+    return bf == 200 || bf == 302;
+}
 
 std::vector<std::array<float, 3>> arrayOf(int mics) {
     if (mics == 1) return {{0.0f, 0.0f, 0.0f}};
@@ -45,17 +53,19 @@ std::vector<std::array<float, 3>> arrayOf(int mics) {
 // Runs `frames` (frame-major, mics channels) through the engine; true when every output
 // sample is finite.
 bool allFinite(const Config& c, const std::vector<float>& frames) {
-    Params p = test::separationParams(arrayOf(c.mics), c.mics, c.bf, 100);
+    const int outs = isWiener(c.bf) ? 1 : c.mics;
+    Params p = test::separationParams(arrayOf(c.mics), outs, c.bf, 100);
     p.bf_level = c.level;
+    if (isWiener(c.bf)) p.vad_algorithm = 1;
     Velmora engine(p);
-    std::vector<float> out(static_cast<size_t>(test::kBlock) * c.mics);
+    std::vector<float> out(static_cast<size_t>(test::kBlock) * outs);
     bool finite = true;
     const int blocks = static_cast<int>(frames.size()) / c.mics / test::kBlock;
     for (int b = 0; b < blocks; ++b) {
         engine.process(frames.data() + static_cast<size_t>(b) * test::kBlock * c.mics, out.data());
         for (float v : out) finite &= std::isfinite(v);
     }
-    for (int o = 0; o < c.mics; ++o) finite &= std::isfinite(engine.direction(o));
+    for (int o = 0; o < outs; ++o) finite &= std::isfinite(engine.direction(o));
     return finite;
 }
 
@@ -92,9 +102,12 @@ TEST(SeparatorRobustness, NonFiniteBinsAndNoAllocation) {
     stages.emplace_back(new velmora::bf::StereoIVAV4(K, 0, 0.0f, true));
     stages.emplace_back(new velmora::bf::TwoLevelIVA(2, K, 0, 0, true));
     stages.emplace_back(new velmora::bf::TwoLevelIVA(3, K, 0, 2, true));
+    velmora::vad::VADBypass pilot2(2, 1, K), pilot3(3, 1, K);
+    stages.emplace_back(new velmora::bf::StereoPilotPMWF(0, 0.0f, &pilot2));
+    stages.emplace_back(new velmora::bf::PilotPMWF(0, 0.0f, &pilot3));
     for (auto& stage : stages) {
         const int M = stage->numMics();
-        ComplexMatrix in(M, K), out(M, K);
+        ComplexMatrix in(M, K), out(stage->numOuts(), K);
         unsigned seed = 7;
         auto noise = [&]() {
             seed = seed * 1664525u + 1013904223u;
@@ -109,12 +122,13 @@ TEST(SeparatorRobustness, NonFiniteBinsAndNoAllocation) {
                 for (int k = 0; k < K; ++k) in.data()[m][k] = Complex(noise(), noise());
             if (b >= 100 && b < 130) in.data()[b % M][(b * 7) % K] = Complex(bad[b % 3], 1.0f);
             stage->process(&in, &out);
-            for (int m = 0; m < M; ++m)
+            for (int m = 0; m < stage->numOuts(); ++m)
                 for (int k = 0; k < K; ++k) finite &= std::isfinite(std::norm(out.data()[m][k]));
         }
         EXPECT_EQ(count.allocations(), 0);
         EXPECT_TRUE(finite);
         const velmora::blas::ComplexTensor3* ssl = stage->sslData();
+        if (!ssl) continue;
         for (int i = 0; i < ssl->numRows(); ++i)
             for (int j = 0; j < ssl->numColumns(); ++j)
                 for (int k = 0; k < K; ++k) finite &= std::isfinite(ssl->norm(i, j, k));
@@ -148,4 +162,7 @@ TEST(SeparatorRobustness, SelectorRefusals) {
               std::string::npos);
     // One microphone: the pass-through, whatever the number.
     EXPECT_EQ(refusal(500, 1, 1, none), "");
+    EXPECT_NE(refusal(302, 3, 1, none).find("VAD required"), std::string::npos);
+    EXPECT_NE(refusal(200, 3, 1, [](Params& p) { p.vad_algorithm = 1; }).find("Stereo inputs required: 3"),
+              std::string::npos);
 }
