@@ -5,6 +5,7 @@
 #include "bf/BFBypass.h"
 #include "bf/BFInterface.h"
 #include "bf/Fixed.h"
+#include "bf/PilotIVA.h"
 #include "bf/PilotPMWF.h"
 #include "bf/StereoIVA.h"
 #include "bf/TwoLevelGrid.h"
@@ -130,6 +131,11 @@ bf::BFInterface* build(const Params* p, VADAlgorithm* vad) {
             checkCausalLength(p, numbins, p->nummics, p->nummics + 3);
             return new bf::TwoLevelIVA(p->nummics, numbins, p->bf_power,
                                        util::truncateToInt(p->bf_level), ssl);
+        case 501:
+            util::requireRange("BFAlgorithm", "nummics", p->nummics, 2, kMaxSeparatorMics);
+            util::requireRange("BFAlgorithm", "numouts", p->numouts, 1, p->nummics);
+            checkCausalLength(p, numbins, p->nummics, p->nummics + 3);
+            return new bf::PilotIVA(p->bf_power, 1.0f, vad->stage());
         default:
             return nullptr;
     }

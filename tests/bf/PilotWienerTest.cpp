@@ -50,6 +50,16 @@ TEST(PilotWiener, TargetTalkerAgainstInterferer) {
     EXPECT_GE(targetSirGain(pair, 200), 0.7);
 }
 
+// PilotIVA steered by the spatial detector at the target puts the target talker on output 0.
+TEST(PilotWiener, PilotIVAPutsTargetOnOutputZero) {
+    const test::TwoTalkerScene seven =
+        test::twoTalkers(velmora::scene::Scene::defaultArray(), 0.2f, 0.0f, 90.0f);
+    EXPECT_GE(targetSirGain(seven, 501), 3.0);
+    const test::TwoTalkerScene pair =
+        test::twoTalkers({{0.0f, -0.025f, 0.0f}, {0.0f, 0.025f, 0.0f}}, 0.2f, 0.0f, 90.0f);
+    EXPECT_GE(targetSirGain(pair, 501), 3.0);
+}
+
 // A candidate filter whose output would exceed 30 times the reference microphone's power in a
 // bin leaves that bin's previous filter in place; a later acceptable one replaces it.
 TEST(PilotWiener, AcceptanceKeepsFiltersBounded) {

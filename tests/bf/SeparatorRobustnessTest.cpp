@@ -11,6 +11,7 @@
 #include "Params.h"
 #include "app/Velmora.h"
 #include "bf/SeparationScenes.h"
+#include "bf/PilotIVA.h"
 #include "bf/PilotPMWF.h"
 #include "bf/StereoIVA.h"
 #include "bf/TwoLevelIVA.h"
@@ -37,11 +38,11 @@ struct Config {
 };
 const Config kConfigs[] = {{402, 0.0f, 2}, {402, 1.0f, 2}, {402, 2.0f, 2}, {402, 3.0f, 2},
                            {403, 0.0f, 2}, {500, 0.0f, 2}, {500, 1.0f, 2}, {500, 2.0f, 3},
-                           {200, 0.0f, 2}, {302, 0.0f, 3}};
+                           {200, 0.0f, 2}, {302, 0.0f, 3}, {501, 0.0f, 3}};
 
-// The Wiener beamformers extract one target steered by the spatial detector.
+// The Wiener beamformers and PilotIVA extract one target steered by the spatial detector.
 bool isWiener(int bf) {
-    return bf == 200 || bf == 302;
+    return bf == 200 || bf == 302 || bf == 501;
 }
 
 std::vector<std::array<float, 3>> arrayOf(int mics) {
@@ -105,6 +106,7 @@ TEST(SeparatorRobustness, NonFiniteBinsAndNoAllocation) {
     velmora::vad::VADBypass pilot2(2, 1, K), pilot3(3, 1, K);
     stages.emplace_back(new velmora::bf::StereoPilotPMWF(0, 0.0f, &pilot2));
     stages.emplace_back(new velmora::bf::PilotPMWF(0, 0.0f, &pilot3));
+    stages.emplace_back(new velmora::bf::PilotIVA(0, 1.0f, &pilot3));
     for (auto& stage : stages) {
         const int M = stage->numMics();
         ComplexMatrix in(M, K), out(stage->numOuts(), K);
