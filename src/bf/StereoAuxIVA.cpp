@@ -21,8 +21,11 @@ constexpr float kShape = -0.9f;        // phi = power^kShape
 
 }  // namespace
 
+constexpr float kGrowthOffset = 0.001f;  // added to the old trace in the growth guard
+
 struct StereoAuxIVA::Impl {
     int N = 0;
+    float growthLimit = 0.0f;
     std::unique_ptr<blas::ComplexTensor3> V1, V2, W;
     std::unique_ptr<blas::Vector> phi;
 
@@ -52,6 +55,7 @@ StereoAuxIVA::~StereoAuxIVA() = default;
 
 int StereoAuxIVA::numBins() const { return pp->N; }
 const blas::ComplexTensor3* StereoAuxIVA::demixing() const { return pp->W.get(); }
+void StereoAuxIVA::setGrowthLimit(float factor) { pp->growthLimit = factor; }
 
 void StereoAuxIVA::update(float forget, float loading, int type, const blas::Vector* phi,
                           const blas::ComplexMatrix* datain) {
@@ -69,14 +73,19 @@ void StereoAuxIVA::update(float forget, float loading, int type, const blas::Vec
         const Complex a = x0[k], b = x1[k];
         const float p00 = std::norm(a), p11 = std::norm(b);
         const Complex p01 = a * std::conj(b);
-        V1[0][0][k] = Complex(forget * V1[0][0][k].real() + b1 * p00, 0.0f);
-        V1[1][1][k] = Complex(forget * V1[1][1][k].real() + b1 * p11, 0.0f);
-        V1[0][1][k] = forget * V1[0][1][k] + b1 * p01;
-        V1[1][0][k] = std::conj(V1[0][1][k]);
-        V2[0][0][k] = Complex(forget * V2[0][0][k].real() + b2 * p00, 0.0f);
-        V2[1][1][k] = Complex(forget * V2[1][1][k].real() + b2 * p11, 0.0f);
-        V2[0][1][k] = forget * V2[0][1][k] + b2 * p01;
-        V2[1][0][k] = std::conj(V2[0][1][k]);
+        for (int src = 0; src < 2; ++src) {
+            Complex*** V = src == 0 ? V1 : V2;
+            const float w = src == 0 ? b1 : b2;
+            const float d0 = forget * V[0][0][k].real() + w * p00;
+            const float d1 = forget * V[1][1][k].real() + w * p11;
+            const float oldTrace = V[0][0][k].real() + V[1][1][k].real();
+            if (s.growthLimit > 0.0f && d0 + d1 > s.growthLimit * (oldTrace + kGrowthOffset))
+                continue;  // an outlier snapshot: keep the old covariance
+            V[0][0][k] = Complex(d0, 0.0f);
+            V[1][1][k] = Complex(d1, 0.0f);
+            V[0][1][k] = forget * V[0][1][k] + w * p01;
+            V[1][0][k] = std::conj(V[0][1][k]);
+        }
         if (!std::isfinite(V1[0][0][k].real() + V1[1][1][k].real() + std::norm(V1[0][1][k]) +
                            V2[0][0][k].real() + V2[1][1][k].real() + std::norm(V2[0][1][k]))) {
             s.restartCovariances(k);

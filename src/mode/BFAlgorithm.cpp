@@ -8,6 +8,7 @@
 #include "bf/PilotIVA.h"
 #include "bf/PilotPMWF.h"
 #include "bf/StereoIVA.h"
+#include "bf/SubbandAuxIVA2.h"
 #include "bf/TwoLevelGrid.h"
 #include "bf/TwoLevelIVA.h"
 #include "mode/VADAlgorithm.h"
@@ -117,6 +118,13 @@ bf::BFInterface* build(const Params* p, VADAlgorithm* vad) {
             if (stereo) return new bf::StereoPilotPMWF(p->bf_power, p->bf_level, vad->stage());
             return new bf::PilotPMWF(p->bf_power, p->bf_level, vad->stage());
         }
+        case 401:
+            // Its geometry is that of the 10 ms bank.
+            if (numbins != bf::SubbandAuxIVA2::NUM_BINS)
+                error("BFAlgorithm", "Invalid block_size: %g, 401 requires 0.01 s blocks",
+                      static_cast<double>(p->block_size));
+            util::requireFinite("BFAlgorithm", "bf_level", p->bf_level);
+            return new bf::SubbandAuxIVA2(32, p->bf_level == 0.0f ? 0 : 1);
         case 402:
             util::requireRange("BFAlgorithm", "bf_level", p->bf_level, 0.0f, 3.0f);
             checkCausalLength(p, numbins, 2, 3);

@@ -51,7 +51,8 @@ struct Member {
 };
 // TwoLevelIVA in modes 0 and 1 weights every bin by full-band powers and lags behind the
 // two-level form (mode 2) on two microphones (5.2 dB measured); its floor is 4.5 dB.
-const Member kStereoMembers[] = {{402, 0.0f, "402 mode 0", 6.0}, {403, 0.0f, "403", 6.0},
+const Member kStereoMembers[] = {{401, 0.0f, "401", 6.0},
+                                 {402, 0.0f, "402 mode 0", 6.0}, {403, 0.0f, "403", 6.0},
                                  {500, 0.0f, "500 mode 0", 4.5}, {500, 2.0f, "500 mode 2", 6.0}};
 
 // Two microphones 5 cm apart, talkers 60 degrees apart, RT60 0.2 s: the stereo separators
@@ -97,7 +98,8 @@ TEST(Separation, DISABLED_Figures) {
                     report(name, test::separationOf(outs, t, kFrom));
                 }
             }
-            const Member all[] = {{402, 0.0f, "402 mode 0", 0}, {402, 1.0f, "402 mode 1", 0},
+            const Member all[] = {{401, 0.0f, "401", 0},
+                                  {402, 0.0f, "402 mode 0", 0}, {402, 1.0f, "402 mode 1", 0},
                                   {402, 2.0f, "402 mode 2", 0}, {403, 0.0f, "403", 0},
                                   {500, 0.0f, "500 mode 0", 0}, {500, 1.0f, "500 mode 1", 0},
                                   {500, 2.0f, "500 mode 2", 0}};

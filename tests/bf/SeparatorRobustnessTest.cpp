@@ -14,6 +14,7 @@
 #include "bf/PilotIVA.h"
 #include "bf/PilotPMWF.h"
 #include "bf/StereoIVA.h"
+#include "bf/SubbandAuxIVA2.h"
 #include "bf/TwoLevelIVA.h"
 #include "blas/ComplexMatrix.h"
 #include "blas/ComplexTensor3.h"
@@ -36,7 +37,7 @@ struct Config {
     float level;
     int mics;
 };
-const Config kConfigs[] = {{402, 0.0f, 2}, {402, 1.0f, 2}, {402, 2.0f, 2}, {402, 3.0f, 2},
+const Config kConfigs[] = {{401, 0.0f, 2}, {402, 0.0f, 2}, {402, 1.0f, 2}, {402, 2.0f, 2}, {402, 3.0f, 2},
                            {403, 0.0f, 2}, {500, 0.0f, 2}, {500, 1.0f, 2}, {500, 2.0f, 3},
                            {200, 0.0f, 2}, {302, 0.0f, 3}, {501, 0.0f, 3}};
 
@@ -98,6 +99,7 @@ TEST(SeparatorRobustness, SilenceOneTalkerAndClippingStayFinite) {
 TEST(SeparatorRobustness, NonFiniteBinsAndNoAllocation) {
     const int K = 160;
     std::vector<std::unique_ptr<velmora::bf::BFInterface>> stages;
+    stages.emplace_back(new velmora::bf::SubbandAuxIVA2(32, 0));
     stages.emplace_back(new velmora::bf::StereoIVA(K, 0, 0.0f, true));
     stages.emplace_back(new velmora::bf::StereoIVA(K, 0, 2.0f, true));
     stages.emplace_back(new velmora::bf::StereoIVAV4(K, 0, 0.0f, true));
