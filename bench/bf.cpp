@@ -1,6 +1,7 @@
-// Separating and Wiener beamformers, 160 bins (10 ms blocks), on random blocks: StereoIVA (402,
+// Separating and Wiener beamformers, 160 bins (10 ms blocks), on random blocks: SubbandAuxIVA2
+// (401), StereoIVA (402,
 // modes 0 and 2), StereoIVAV4 (403), TwoLevelIVA (500, modes 0 and 2) with 2 and 7 microphones,
-// StereoPilotPMWF (200), PilotPMWF (302) with 2 and 7 microphones, and PostSRP's direction() on
+// StereoPilotPMWF (200), PilotPMWF (302) and PilotIVA (501) with 2 and 7 microphones, and PostSRP's direction() on
 // the 7-microphone array behind TwoLevelIVA. The counter "RTF" is the time per call over the
 // 10 ms a block lasts (Google Benchmark prints it with a time suffix: 20ms means 0.02).
 
@@ -9,8 +10,10 @@
 #include <memory>
 
 #include "Params.h"
+#include "bf/PilotIVA.h"
 #include "bf/PilotPMWF.h"
 #include "bf/StereoIVA.h"
+#include "bf/SubbandAuxIVA2.h"
 #include "bf/TwoLevelIVA.h"
 #include "blas/ComplexMatrix.h"
 #include "ssl/PostSRP.h"
@@ -42,6 +45,12 @@ void run(benchmark::State& state, velmora::bf::BFInterface* bf) {
 }
 
 }  // namespace
+
+static void BM_SubbandAuxIVA2(benchmark::State& state) {
+    velmora::bf::SubbandAuxIVA2 bf(32, 0);
+    run(state, &bf);
+}
+BENCHMARK(BM_SubbandAuxIVA2);
 
 static void BM_StereoIVA(benchmark::State& state) {
     velmora::bf::StereoIVA bf(kBins, 0, static_cast<float>(state.range(0)), true);
@@ -77,6 +86,14 @@ static void BM_PilotPMWF(benchmark::State& state) {
     run(state, &bf);
 }
 BENCHMARK(BM_PilotPMWF)->Arg(2)->Arg(7);
+
+static void BM_PilotIVA(benchmark::State& state) {
+    const int mics = static_cast<int>(state.range(0));
+    velmora::vad::VADBypass vad(mics, 1, kBins);
+    velmora::bf::PilotIVA bf(0, 1.0f, &vad);
+    run(state, &bf);
+}
+BENCHMARK(BM_PilotIVA)->Arg(2)->Arg(7);
 
 // One direction() per output and block, 7 outputs, 36 scans.
 static void BM_PostSRP(benchmark::State& state) {
