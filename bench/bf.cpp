@@ -1,9 +1,9 @@
 // Separating and Wiener beamformers, 160 bins (10 ms blocks), on random blocks: SubbandAuxIVA2
-// (401), StereoIVA (402,
-// modes 0 and 2), StereoIVAV4 (403), TwoLevelIVA (500, modes 0 and 2) with 2 and 7 microphones,
-// StereoPilotPMWF (200), PilotPMWF (302) and PilotIVA (501) with 2 and 7 microphones, and PostSRP's direction() on
-// the 7-microphone array behind TwoLevelIVA. The counter "RTF" is the time per call over the
-// 10 ms a block lasts (Google Benchmark prints it with a time suffix: 20ms means 0.02).
+// (401), StereoIVA (402, modes 0 and 2), StereoIVAV4 (403), TwoLevelIVA (500, modes 0 and 2)
+// with 2 and 7 microphones, StereoPilotPMWF (200), PilotPMWF (302) and PilotIVA (501) with 2
+// and 7 microphones, and PostSRP's direction() for the 7 outputs of TwoLevelIVA on the
+// 7-microphone array. The counter "RTF" is the time per call over the 10 ms a block lasts
+// (Google Benchmark prints it with a time suffix: 20ms means 0.02).
 
 #include <benchmark/benchmark.h>
 

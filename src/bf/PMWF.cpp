@@ -89,10 +89,18 @@ PMWF::PMWF(int nummics, int numouts, int numbins, float forget, float beta) : pp
 
 PMWF::~PMWF() = default;
 
-int PMWF::numMics() const { return pp->M; }
-int PMWF::numOuts() const { return pp->outs; }
-int PMWF::numBins() const { return pp->N; }
-const blas::ComplexTensor3* PMWF::filters() const { return pp->W.get(); }
+int PMWF::numMics() const {
+    return pp->M;
+}
+int PMWF::numOuts() const {
+    return pp->outs;
+}
+int PMWF::numBins() const {
+    return pp->N;
+}
+const blas::ComplexTensor3* PMWF::filters() const {
+    return pp->W.get();
+}
 
 void PMWF::process(const blas::Vector* phitarget, const blas::Vector* phiinterf,
                    const blas::ComplexMatrix* datain, blas::ComplexMatrix* dataout) {
@@ -106,8 +114,8 @@ void PMWF::process(const blas::Vector* phitarget, const blas::Vector* phiinterf,
     for (int o = 0; o < s.outs; ++o) {
         blas::updateCovariance(lambda, (1.0f - lambda) * phitarget->data()[o], s.phiT[o].get(),
                                datain, s.phiT[o].get());
-        blas::updateInverseCovariance(lambda, (1.0f - lambda) * phiinterf->data()[o],
-                                      s.pn[o].get(), datain, s.pn[o].get());
+        blas::updateInverseCovariance(lambda, (1.0f - lambda) * phiinterf->data()[o], s.pn[o].get(),
+                                      datain, s.pn[o].get());
         blas::scaleWhereTraceAbove(s.pn[o].get(), kTraceLimit, kTraceShrink);
         Complex*** T = s.phiT[o]->data();
         Complex*** P = s.pn[o]->data();
@@ -156,9 +164,15 @@ StereoPMWF::StereoPMWF(int numouts, int numbins) : pp(new Impl) {
 
 StereoPMWF::~StereoPMWF() = default;
 
-int StereoPMWF::numOuts() const { return pp->outs; }
-int StereoPMWF::numBins() const { return pp->N; }
-const blas::ComplexTensor3* StereoPMWF::filters() const { return pp->W.get(); }
+int StereoPMWF::numOuts() const {
+    return pp->outs;
+}
+int StereoPMWF::numBins() const {
+    return pp->N;
+}
+const blas::ComplexTensor3* StereoPMWF::filters() const {
+    return pp->W.get();
+}
 
 void StereoPMWF::process(float forget, float /*beta*/, const blas::Vector* phitarget,
                          const blas::Vector* phiinterf, const blas::ComplexMatrix* datain,
@@ -179,7 +193,8 @@ void StereoPMWF::process(float forget, float /*beta*/, const blas::Vector* phita
             const Complex adj[2][2] = {{Nn[1][1][k], -Nn[0][1][k]}, {-Nn[1][0][k], Nn[0][0][k]}};
             Complex q[2][2];
             for (int i = 0; i < 2; ++i)
-                for (int j = 0; j < 2; ++j) q[i][j] = adj[i][0] * T[0][j][k] + adj[i][1] * T[1][j][k];
+                for (int j = 0; j < 2; ++j)
+                    q[i][j] = adj[i][0] * T[0][j][k] + adj[i][1] * T[1][j][k];
             const float trace = q[0][0].real() + q[1][1].real();
             if (!std::isfinite(trace) || !std::isfinite(std::norm(q[1][0]) + std::norm(q[0][0]))) {
                 for (blas::ComplexTensor3* c : {s.phiT[o].get(), s.phiN[o].get()})

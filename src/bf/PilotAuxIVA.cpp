@@ -48,8 +48,7 @@ struct PilotAuxIVA::Impl {
     }
 };
 
-PilotAuxIVA::PilotAuxIVA(int nummics, int numbins, float pilotratio,
-                         const blas::Vector* targetprob)
+PilotAuxIVA::PilotAuxIVA(int nummics, int numbins, float pilotratio, const blas::Vector* targetprob)
     : pp(new Impl) {
     VM_ASSERT(nummics >= 2);
     VM_ASSERT(numbins > 0);
@@ -73,11 +72,21 @@ PilotAuxIVA::PilotAuxIVA(int nummics, int numbins, float pilotratio,
 
 PilotAuxIVA::~PilotAuxIVA() = default;
 
-int PilotAuxIVA::numMics() const { return pp->M; }
-int PilotAuxIVA::numBins() const { return pp->N; }
-const blas::ComplexTensor3* PilotAuxIVA::demixing() const { return pp->W.get(); }
-const blas::ComplexTensor3* PilotAuxIVA::mixing() const { return pp->A.get(); }
-const blas::ComplexTensor3* PilotAuxIVA::filters() const { return pp->Wpb.get(); }
+int PilotAuxIVA::numMics() const {
+    return pp->M;
+}
+int PilotAuxIVA::numBins() const {
+    return pp->N;
+}
+const blas::ComplexTensor3* PilotAuxIVA::demixing() const {
+    return pp->W.get();
+}
+const blas::ComplexTensor3* PilotAuxIVA::mixing() const {
+    return pp->A.get();
+}
+const blas::ComplexTensor3* PilotAuxIVA::filters() const {
+    return pp->Wpb.get();
+}
 
 void PilotAuxIVA::update(float forget, bool pbMax, const blas::Vector* phi,
                          const blas::ComplexMatrix* datain) {
@@ -141,8 +150,7 @@ void PilotAuxIVA::update(float forget, bool pbMax, const blas::Vector* phi,
 void PilotAuxIVA::process(float forget, bool pbMax, const blas::ComplexMatrix* datain,
                           blas::ComplexMatrix* dataout) {
     VM_ASSERT(datain->numRows() == numMics() && datain->numColumns() == numBins());
-    if (dataout)
-        VM_ASSERT(dataout->numRows() == numMics() && dataout->numColumns() == numBins());
+    if (dataout) VM_ASSERT(dataout->numRows() == numMics() && dataout->numColumns() == numBins());
     Impl& s = *pp;
     const int M = s.M, N = s.N;
     const Complex* const* x = datain->data();

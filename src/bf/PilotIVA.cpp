@@ -30,7 +30,7 @@ struct PilotIVA::Impl {
     std::unique_ptr<TwoLevelGrid> grid;
     std::vector<std::unique_ptr<blas::ComplexMatrix>> line;  // input delay line, a ring
     int linePos = 0;                                         // slot of the oldest block
-    std::vector<float> ring;  // [k][o][F/2] speech probabilities
+    std::vector<float> ring;                                 // [k][o][F/2] speech probabilities
     int ringPos = 0;
     std::unique_ptr<blas::Vector> targetprob;  // read by the cores
     std::vector<std::unique_ptr<PilotAuxIVA>> cores;
@@ -61,12 +61,24 @@ PilotIVA::PilotIVA(int fcausallen, float pilotratio, vad::VADInterface* vad) : p
 
 PilotIVA::~PilotIVA() = default;
 
-int PilotIVA::numMics() const { return pp->M; }
-int PilotIVA::numOuts() const { return pp->outs; }
-int PilotIVA::numBins() const { return pp->K; }
-int PilotIVA::delay() const { return pp->vad->delay() + pp->grid->lookahead(); }
-float PilotIVA::look(int n) const { return pp->vad->look(n); }
-void PilotIVA::setLook(int n, float azimuth) { pp->vad->setLook(n, azimuth); }
+int PilotIVA::numMics() const {
+    return pp->M;
+}
+int PilotIVA::numOuts() const {
+    return pp->outs;
+}
+int PilotIVA::numBins() const {
+    return pp->K;
+}
+int PilotIVA::delay() const {
+    return pp->vad->delay() + pp->grid->lookahead();
+}
+float PilotIVA::look(int n) const {
+    return pp->vad->look(n);
+}
+void PilotIVA::setLook(int n, float azimuth) {
+    pp->vad->setLook(n, azimuth);
+}
 
 blas::ComplexTensor3* PilotIVA::sslData() {
     Impl& s = *pp;

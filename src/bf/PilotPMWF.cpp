@@ -20,9 +20,9 @@ using blas::Complex;
 
 namespace {
 
-constexpr float kForget = 0.99f;      // the Wiener cores, per refresh
-constexpr float kMinEnergy = 0.01f;   // PilotPMWF: floor of the ring sums ...
-constexpr float kShape = -0.9f;       // ... raised to this power
+constexpr float kForget = 0.99f;        // the Wiener cores, per refresh
+constexpr float kMinEnergy = 0.01f;     // PilotPMWF: floor of the ring sums ...
+constexpr float kShape = -0.9f;         // ... raised to this power
 constexpr float kStereoOffset = 0.01f;  // StereoPilotPMWF: 1 / (sqrt(sum) + this)
 
 }  // namespace
@@ -35,7 +35,7 @@ struct PilotPMWF::Impl {
     std::unique_ptr<TwoLevelGrid> grid;
     std::vector<std::unique_ptr<blas::ComplexMatrix>> line;  // input delay line, a ring
     int linePos = 0;                                         // slot of the oldest block
-    std::vector<float> target, interf;  // [k][o][F/2] energy rings
+    std::vector<float> target, interf;                       // [k][o][F/2] energy rings
     int ringPos = 0;
     std::vector<std::unique_ptr<PMWF>> cores;
     std::vector<std::unique_ptr<StereoPMWF>> stereoCores;
@@ -81,12 +81,24 @@ PilotPMWF::PilotPMWF(int fcausallen, float beta, vad::VADInterface* vad, bool st
 
 PilotPMWF::~PilotPMWF() = default;
 
-int PilotPMWF::numMics() const { return pp->M; }
-int PilotPMWF::numOuts() const { return pp->outs; }
-int PilotPMWF::numBins() const { return pp->K; }
-int PilotPMWF::delay() const { return pp->vad->delay() + pp->grid->lookahead(); }
-float PilotPMWF::look(int n) const { return pp->vad->look(n); }
-void PilotPMWF::setLook(int n, float azimuth) { pp->vad->setLook(n, azimuth); }
+int PilotPMWF::numMics() const {
+    return pp->M;
+}
+int PilotPMWF::numOuts() const {
+    return pp->outs;
+}
+int PilotPMWF::numBins() const {
+    return pp->K;
+}
+int PilotPMWF::delay() const {
+    return pp->vad->delay() + pp->grid->lookahead();
+}
+float PilotPMWF::look(int n) const {
+    return pp->vad->look(n);
+}
+void PilotPMWF::setLook(int n, float azimuth) {
+    pp->vad->setLook(n, azimuth);
+}
 
 void PilotPMWF::process(const blas::ComplexMatrix* in, blas::ComplexMatrix* out) {
     VM_ASSERT(in->numRows() == numMics() && in->numColumns() == numBins());

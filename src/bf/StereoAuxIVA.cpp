@@ -15,9 +15,9 @@ using blas::Complex;
 namespace {
 
 constexpr float kInitialCovariance = 0.001f;  // V1, V2 at start (times I)
-constexpr float kAcceptRatio = 30.0f;  // a row may give at most this times mic 0's power
-constexpr float kMinPower = 0.01f;     // floor of the demixed power behind phi
-constexpr float kShape = -0.9f;        // phi = power^kShape
+constexpr float kAcceptRatio = 30.0f;         // a row may give at most this times mic 0's power
+constexpr float kMinPower = 0.01f;            // floor of the demixed power behind phi
+constexpr float kShape = -0.9f;               // phi = power^kShape
 
 }  // namespace
 
@@ -53,9 +53,15 @@ StereoAuxIVA::StereoAuxIVA(int numbins) : pp(new Impl) {
 
 StereoAuxIVA::~StereoAuxIVA() = default;
 
-int StereoAuxIVA::numBins() const { return pp->N; }
-const blas::ComplexTensor3* StereoAuxIVA::demixing() const { return pp->W.get(); }
-void StereoAuxIVA::setGrowthLimit(float factor) { pp->growthLimit = factor; }
+int StereoAuxIVA::numBins() const {
+    return pp->N;
+}
+const blas::ComplexTensor3* StereoAuxIVA::demixing() const {
+    return pp->W.get();
+}
+void StereoAuxIVA::setGrowthLimit(float factor) {
+    pp->growthLimit = factor;
+}
 
 void StereoAuxIVA::update(float forget, float loading, int type, const blas::Vector* phi,
                           const blas::ComplexMatrix* datain) {
@@ -138,11 +144,10 @@ void StereoAuxIVA::update(float forget, float loading, int type, const blas::Vec
     }
 }
 
-void StereoAuxIVA::process(float forget, float loading, int type,
-                           const blas::ComplexMatrix* datain, blas::ComplexMatrix* dataout) {
+void StereoAuxIVA::process(float forget, float loading, int type, const blas::ComplexMatrix* datain,
+                           blas::ComplexMatrix* dataout) {
     VM_ASSERT(datain->numRows() == NUM_MICS && datain->numColumns() == numBins());
-    if (dataout)
-        VM_ASSERT(dataout->numRows() == NUM_MICS && dataout->numColumns() == numBins());
+    if (dataout) VM_ASSERT(dataout->numRows() == NUM_MICS && dataout->numColumns() == numBins());
     Impl& s = *pp;
     const Complex* x0 = datain->data()[0];
     const Complex* x1 = datain->data()[1];

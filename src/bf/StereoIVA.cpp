@@ -93,10 +93,18 @@ StereoIVA::StereoIVA(int numbins, int fcausallen, bool twoLevel, float loading, 
 
 StereoIVA::~StereoIVA() = default;
 
-int StereoIVA::numMics() const { return 2; }
-int StereoIVA::numOuts() const { return 2; }
-int StereoIVA::numBins() const { return pp->K; }
-int StereoIVA::delay() const { return pp->grid->lookahead(); }
+int StereoIVA::numMics() const {
+    return 2;
+}
+int StereoIVA::numOuts() const {
+    return 2;
+}
+int StereoIVA::numBins() const {
+    return pp->K;
+}
+int StereoIVA::delay() const {
+    return pp->grid->lookahead();
+}
 
 blas::ComplexTensor3* StereoIVA::sslData() {
     return pp->twoLevel ? pp->ssl.get() : pp->lagged.get();

@@ -20,9 +20,9 @@ using blas::Complex;
 namespace {
 
 constexpr float kForget = 0.99f;
-constexpr float kLoading = 1e-5f;       // diagonal loading per sub-bin
-constexpr float kGrowthLimit = 5.0f;    // a covariance may grow at most this much per update
-constexpr float kPowerOffset = 0.01f;   // phi = (sum + this)^kShape
+constexpr float kLoading = 1e-5f;      // diagonal loading per sub-bin
+constexpr float kGrowthLimit = 5.0f;   // a covariance may grow at most this much per update
+constexpr float kPowerOffset = 0.01f;  // phi = (sum + this)^kShape
 constexpr float kShape = -0.9f;
 
 }  // namespace
@@ -54,7 +54,9 @@ SubbandAuxIVA2::SubbandAuxIVA2(int fftsize, int /*flag*/) : pp(new Impl) {
 
 SubbandAuxIVA2::~SubbandAuxIVA2() = default;
 
-int SubbandAuxIVA2::delay() const { return pp->grid->lookahead(); }
+int SubbandAuxIVA2::delay() const {
+    return pp->grid->lookahead();
+}
 
 void SubbandAuxIVA2::process(const blas::ComplexMatrix* in, blas::ComplexMatrix* out) {
     VM_ASSERT(in->numRows() == numMics() && in->numColumns() == numBins());

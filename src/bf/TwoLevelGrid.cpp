@@ -27,11 +27,11 @@ struct TwoLevelGrid::Impl {
 
 int TwoLevelGrid::secondSizeFor(int numbins, int fcausallen) {
     const int lc = causalLengthFor(fcausallen);
-    return std::max(FFTWrapper::nextPowOf2(2 * lc), FFTWrapper::nextPowOf2(2 * lookaheadFor(numbins)));
+    return std::max(FFTWrapper::nextPowOf2(2 * lc),
+                    FFTWrapper::nextPowOf2(2 * lookaheadFor(numbins)));
 }
 
-TwoLevelGrid::TwoLevelGrid(int nummics, int numouts, int numbins, int fcausallen)
-    : pp(new Impl) {
+TwoLevelGrid::TwoLevelGrid(int nummics, int numouts, int numbins, int fcausallen) : pp(new Impl) {
     VM_ASSERT(fcausallen >= 0);
     VM_ASSERT(nummics > 0 && numouts > 0 && numbins > 0);
     Impl& s = *pp;
@@ -56,14 +56,30 @@ TwoLevelGrid::TwoLevelGrid(int nummics, int numouts, int numbins, int fcausallen
 
 TwoLevelGrid::~TwoLevelGrid() = default;
 
-int TwoLevelGrid::numMics() const { return pp->M; }
-int TwoLevelGrid::numOuts() const { return pp->outs; }
-int TwoLevelGrid::numBins() const { return pp->K; }
-int TwoLevelGrid::lookahead() const { return pp->D; }
-int TwoLevelGrid::causalLength() const { return pp->Lc; }
-int TwoLevelGrid::secondSize() const { return pp->F; }
-int TwoLevelGrid::binsPerBlock() const { return pp->K / 16; }
-BlockMixer* TwoLevelGrid::mixer() { return pp->mixer.get(); }
+int TwoLevelGrid::numMics() const {
+    return pp->M;
+}
+int TwoLevelGrid::numOuts() const {
+    return pp->outs;
+}
+int TwoLevelGrid::numBins() const {
+    return pp->K;
+}
+int TwoLevelGrid::lookahead() const {
+    return pp->D;
+}
+int TwoLevelGrid::causalLength() const {
+    return pp->Lc;
+}
+int TwoLevelGrid::secondSize() const {
+    return pp->F;
+}
+int TwoLevelGrid::binsPerBlock() const {
+    return pp->K / 16;
+}
+BlockMixer* TwoLevelGrid::mixer() {
+    return pp->mixer.get();
+}
 
 void TwoLevelGrid::push(const blas::ComplexMatrix* in) {
     Impl& s = *pp;

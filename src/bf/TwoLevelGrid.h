@@ -34,10 +34,10 @@ class TwoLevelGrid {
     int numMics() const;
     int numOuts() const;
     int numBins() const;
-    int lookahead() const;      // D
-    int causalLength() const;   // Lc
-    int secondSize() const;     // F
-    int binsPerBlock() const;   // K / 16 bins refreshed per block by default
+    int lookahead() const;     // D
+    int causalLength() const;  // Lc
+    int secondSize() const;    // F
+    int binsPerBlock() const;  // K / 16 bins refreshed per block by default
 
     // Appends one block (numMics x numBins) as the newest of the history.
     void push(const blas::ComplexMatrix* in);

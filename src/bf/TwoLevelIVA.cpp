@@ -19,7 +19,7 @@ using blas::Complex;
 
 namespace {
 
-constexpr float kForget = 0.99f;        // per-bin cores, per refresh
+constexpr float kForget = 0.99f;         // per-bin cores, per refresh
 constexpr float kAcrossForget = 0.998f;  // across-bin core of mode 2, per block
 constexpr float kMinPower = 0.01f;
 constexpr float kShape = -0.9f;
@@ -67,10 +67,18 @@ TwoLevelIVA::TwoLevelIVA(int nummics, int numbins, int fcausallen, int mode, boo
 
 TwoLevelIVA::~TwoLevelIVA() = default;
 
-int TwoLevelIVA::numMics() const { return pp->M; }
-int TwoLevelIVA::numOuts() const { return pp->M; }
-int TwoLevelIVA::numBins() const { return pp->K; }
-int TwoLevelIVA::delay() const { return pp->grid->lookahead(); }
+int TwoLevelIVA::numMics() const {
+    return pp->M;
+}
+int TwoLevelIVA::numOuts() const {
+    return pp->M;
+}
+int TwoLevelIVA::numBins() const {
+    return pp->K;
+}
+int TwoLevelIVA::delay() const {
+    return pp->grid->lookahead();
+}
 
 blas::ComplexTensor3* TwoLevelIVA::sslData() {
     return pp->mode == 2 ? pp->ssl.get() : pp->lagged.get();

@@ -82,13 +82,13 @@ void checkConstraints(const Params* p) {
 // Largest state of a two-level separator (its per-bin cores), bytes: bounds nummics and
 // bf_power so that no configuration allocates gigabytes or runs for hours.
 constexpr double kMaxSeparatorState = 256.0 * 1024 * 1024;
-constexpr int kMaxCausalLength = 64;     // bf_power of the two-level stages, in blocks
-constexpr int kMaxSeparatorMics = 16;    // TwoLevelIVA: the cost grows with nummics^3
-constexpr float kMaxLoading = 1000.0f;   // StereoIVAV4's diagonal loading (bf_level)
-constexpr float kMaxBeta = 1000.0f;      // the Wiener filters' beta (bf_level)
+constexpr int kMaxCausalLength = 64;    // bf_power of the two-level stages, in blocks
+constexpr int kMaxSeparatorMics = 16;   // TwoLevelIVA: the cost grows with nummics^3
+constexpr float kMaxLoading = 1000.0f;  // StereoIVAV4's diagonal loading (bf_level)
+constexpr float kMaxBeta = 1000.0f;     // the Wiener filters' beta (bf_level)
 
-// bf_power of a two-level stage whose per-bin cores hold `tensorsPerMic` M x M tensors per
-// source plus `extraTensors` more, F second-level bins each.
+// bf_power of a two-level stage whose per-bin cores hold `tensors` nummics x nummics tensors of
+// F second-level bins each (F follows from bf_power); the bound is stated in the message.
 void checkCausalLength(const Params* p, int numbins, int nummics, int tensors) {
     util::requireRange("BFAlgorithm", "bf_power", p->bf_power, 0, kMaxCausalLength);
     int hi = kMaxCausalLength;

@@ -41,8 +41,8 @@ ssl::SSLInterface* build(const Params* p, VADAlgorithm* vad, BFAlgorithm* bf) {
             ssl::checkScanSettings("SSLAlgorithm", p);
             ssl::checkGeometry("SSLAlgorithm", p);
             if (bf->numOuts() != p->numouts)
-                error("SSLAlgorithm", "No. of beamformer outputs not match: %d, %d",
-                      bf->numOuts(), p->numouts);
+                error("SSLAlgorithm", "No. of beamformer outputs not match: %d, %d", bf->numOuts(),
+                      p->numouts);
             return new ssl::PostSRP(p, bf->stage());
         default:
             return nullptr;

@@ -96,20 +96,31 @@ PostSRP::PostSRP(const Params* params, bf::BFInterface* bf) : pp(new Impl) {
 
 PostSRP::~PostSRP() = default;
 
-int PostSRP::numMics() const { return pp->bf->numMics(); }
-int PostSRP::numOuts() const { return pp->bf->numOuts(); }
-int PostSRP::numBins() const { return pp->bf->numBins(); }
-int PostSRP::numScans() const { return pp->numscans; }
-void PostSRP::reset() { pp->spectrum->reset(); }
-const DOASpectrum* PostSRP::spectrum() const { return pp->spectrum.get(); }
+int PostSRP::numMics() const {
+    return pp->bf->numMics();
+}
+int PostSRP::numOuts() const {
+    return pp->bf->numOuts();
+}
+int PostSRP::numBins() const {
+    return pp->bf->numBins();
+}
+int PostSRP::numScans() const {
+    return pp->numscans;
+}
+void PostSRP::reset() {
+    pp->spectrum->reset();
+}
+const DOASpectrum* PostSRP::spectrum() const {
+    return pp->spectrum.get();
+}
 
 float PostSRP::direction(int n, int* index, float* value) {
     Impl& s = *pp;
     const blas::ComplexTensor3* T = s.bf->sslData();
     if (!T) return 0.0f;
     VM_ASSERT(n >= 0 && n < numOuts());
-    VM_ASSERT(T->numRows() == numMics() && T->numColumns() == numOuts() &&
-              T->depth() == numBins());
+    VM_ASSERT(T->numRows() == numMics() && T->numColumns() == numOuts() && T->depth() == numBins());
     Complex* const* col = s.columns->data();
     const int M = s.nummics;
     for (int i = 0; i < s.numBand; ++i) {

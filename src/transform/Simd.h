@@ -15,9 +15,15 @@ inline v4sf load4(const float* p) {
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-inline void store4(float* p, v4sf v) { std::memcpy(p, &v, sizeof v); }
-inline void store2(float* p, v4sf v) { std::memcpy(p, &v, 2 * sizeof(float)); }
-inline v4sf splat(float x) { return v4sf{x, x, x, x}; }
+inline void store4(float* p, v4sf v) {
+    std::memcpy(p, &v, sizeof v);
+}
+inline void store2(float* p, v4sf v) {
+    std::memcpy(p, &v, 2 * sizeof(float));
+}
+inline v4sf splat(float x) {
+    return v4sf{x, x, x, x};
+}
 
 // y[i] = a[i] * b[i] over n rounded up to a multiple of 4: all three arrays must be container
 // storage, which is padded to whole groups of four floats. y may equal a.

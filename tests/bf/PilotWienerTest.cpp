@@ -7,11 +7,11 @@
 
 #include "Params.h"
 #include "app/Velmora.h"
+#include "bf/PMWF.h"
 #include "bf/SeparationScenes.h"
 #include "blas/ComplexMatrix.h"
 #include "blas/ComplexTensor3.h"
 #include "blas/Vector.h"
-#include "bf/PMWF.h"
 #include "common/TestUtil.h"
 
 using velmora::Params;

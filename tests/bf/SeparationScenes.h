@@ -50,8 +50,8 @@ inline std::vector<float> speechOf(const std::vector<std::string>& names, int fr
     return x;
 }
 
-inline Params separationParams(const std::vector<std::array<float, 3>>& mics, int numouts,
-                               int bf, int ssl = 0);
+inline Params separationParams(const std::vector<std::array<float, 3>>& mics, int numouts, int bf,
+                               int ssl = 0);
 
 // Every microphone of `frames` (frame-major) through the engine with a pass-through
 // beamformer, aligned by the engine's delay.
@@ -132,8 +132,8 @@ inline Params separationParams(const TwoTalkerScene& t, int numouts, int bf, int
 
 // Engine settings: the array, numouts outputs, every stage a pass-through except the
 // beamformer `bf` and the localiser `ssl`.
-inline Params separationParams(const std::vector<std::array<float, 3>>& mics, int numouts,
-                               int bf, int ssl) {
+inline Params separationParams(const std::vector<std::array<float, 3>>& mics, int numouts, int bf,
+                               int ssl) {
     Params p;
     p.nummics = static_cast<int>(mics.size());
     for (int m = 0; m < p.nummics; ++m) p.setMicCoordinate(m, mics[m][0], mics[m][1], mics[m][2]);
@@ -184,7 +184,8 @@ inline std::vector<std::complex<double>> spectraOf(const std::vector<float>& x, 
     for (int b = 0; b < first + blocks; ++b) {
         bank.analyze(x.data() + static_cast<size_t>(b) * kBlock, &out);
         if (b < first) continue;
-        for (int k = 0; k < K; ++k) s[static_cast<size_t>(k) * blocks + (b - first)] = out.get(0, k);
+        for (int k = 0; k < K; ++k)
+            s[static_cast<size_t>(k) * blocks + (b - first)] = out.get(0, k);
     }
     return s;
 }
@@ -276,8 +277,8 @@ struct Separation {
 };
 
 // Best permutation: the output with the highest SIR for A and, among the others, for B.
-inline Separation separationOf(const std::vector<std::vector<float>>& outs,
-                               const TwoTalkerScene& t, int from) {
+inline Separation separationOf(const std::vector<std::vector<float>>& outs, const TwoTalkerScene& t,
+                               int from) {
     std::vector<OutputQuality> q;
     for (const auto& y : outs) q.push_back(qualityOf(y, t, from));
     const double in = inputSir(t, from);

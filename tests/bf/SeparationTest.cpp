@@ -6,8 +6,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "Params.h"
@@ -37,8 +37,8 @@ test::Separation separate(const test::TwoTalkerScene& t, int bf, float level, in
 }
 
 void report(const char* what, const test::Separation& s) {
-    std::printf("%-28s SIR gain %6.2f / %6.2f dB, SI-SDR %6.2f / %6.2f dB (outputs %d, %d)\n",
-                what, s.sirGainA, s.sirGainB, s.siSdrA, s.siSdrB, s.outA, s.outB);
+    std::printf("%-28s SIR gain %6.2f / %6.2f dB, SI-SDR %6.2f / %6.2f dB (outputs %d, %d)\n", what,
+                s.sirGainA, s.sirGainB, s.siSdrA, s.siSdrB, s.outA, s.outB);
 }
 
 }  // namespace
@@ -52,8 +52,10 @@ struct Member {
 // TwoLevelIVA in modes 0 and 1 weights every bin by full-band powers and lags behind the
 // two-level form (mode 2) on two microphones (5.2 dB measured); its floor is 4.5 dB.
 const Member kStereoMembers[] = {{401, 0.0f, "401", 6.0},
-                                 {402, 0.0f, "402 mode 0", 6.0}, {403, 0.0f, "403", 6.0},
-                                 {500, 0.0f, "500 mode 0", 4.5}, {500, 2.0f, "500 mode 2", 6.0}};
+                                 {402, 0.0f, "402 mode 0", 6.0},
+                                 {403, 0.0f, "403", 6.0},
+                                 {500, 0.0f, "500 mode 0", 4.5},
+                                 {500, 2.0f, "500 mode 2", 6.0}};
 
 // Two microphones 5 cm apart, talkers 60 degrees apart, RT60 0.2 s: the stereo separators
 // improve the SIR of both talkers.
@@ -76,8 +78,8 @@ TEST(Separation, DISABLED_Figures) {
     for (float rt60 : {0.2f, 0.4f})
         for (float apart : {60.0f, 150.0f}) {
             const test::TwoTalkerScene t = test::twoTalkers(kPair, rt60, 90.0f - apart, 90.0f);
-            const std::string tag = std::to_string(static_cast<int>(rt60 * 1000.0f + 0.5f)) +
-                                    "_" + std::to_string(static_cast<int>(apart));
+            const std::string tag = std::to_string(static_cast<int>(rt60 * 1000.0f + 0.5f)) + "_" +
+                                    std::to_string(static_cast<int>(apart));
             if (dir) {
                 velmora::scene::writeWav(std::string(dir) + "/mix_" + tag + ".wav", t.mixture, 2,
                                          test::kFs);
@@ -98,11 +100,10 @@ TEST(Separation, DISABLED_Figures) {
                     report(name, test::separationOf(outs, t, kFrom));
                 }
             }
-            const Member all[] = {{401, 0.0f, "401", 0},
-                                  {402, 0.0f, "402 mode 0", 0}, {402, 1.0f, "402 mode 1", 0},
-                                  {402, 2.0f, "402 mode 2", 0}, {403, 0.0f, "403", 0},
-                                  {500, 0.0f, "500 mode 0", 0}, {500, 1.0f, "500 mode 1", 0},
-                                  {500, 2.0f, "500 mode 2", 0}};
+            const Member all[] = {{401, 0.0f, "401", 0},        {402, 0.0f, "402 mode 0", 0},
+                                  {402, 1.0f, "402 mode 1", 0}, {402, 2.0f, "402 mode 2", 0},
+                                  {403, 0.0f, "403", 0},        {500, 0.0f, "500 mode 0", 0},
+                                  {500, 1.0f, "500 mode 1", 0}, {500, 2.0f, "500 mode 2", 0}};
             for (const Member& m : all) {
                 char name[96];
                 std::snprintf(name, sizeof name, "RT60 %.1f, %3.0f deg, %s", rt60, apart, m.name);
@@ -111,8 +112,8 @@ TEST(Separation, DISABLED_Figures) {
         }
 }
 
-// The default 7-microphone array with TwoLevelIVA (mode 2, 7 outputs) and PostSRP behind it: the two
-// outputs carrying the talkers improve their SIR by at least 6 dB, and their directions are
+// The default 7-microphone array with TwoLevelIVA (mode 2, 7 outputs) and PostSRP behind it: the
+// two outputs carrying the talkers improve their SIR by at least 6 dB, and their directions are
 // within 15 degrees of the truth.
 TEST(Separation, SevenMicsSeparateAndLocalise) {
     const test::TwoTalkerScene t =

@@ -10,9 +10,9 @@
 
 #include "Params.h"
 #include "app/Velmora.h"
-#include "bf/SeparationScenes.h"
 #include "bf/PilotIVA.h"
 #include "bf/PilotPMWF.h"
+#include "bf/SeparationScenes.h"
 #include "bf/StereoIVA.h"
 #include "bf/SubbandAuxIVA2.h"
 #include "bf/TwoLevelIVA.h"
@@ -37,9 +37,9 @@ struct Config {
     float level;
     int mics;
 };
-const Config kConfigs[] = {{401, 0.0f, 2}, {402, 0.0f, 2}, {402, 1.0f, 2}, {402, 2.0f, 2}, {402, 3.0f, 2},
-                           {403, 0.0f, 2}, {500, 0.0f, 2}, {500, 1.0f, 2}, {500, 2.0f, 3},
-                           {200, 0.0f, 2}, {302, 0.0f, 3}, {501, 0.0f, 3}};
+const Config kConfigs[] = {{401, 0.0f, 2}, {402, 0.0f, 2}, {402, 1.0f, 2}, {402, 2.0f, 2},
+                           {402, 3.0f, 2}, {403, 0.0f, 2}, {500, 0.0f, 2}, {500, 1.0f, 2},
+                           {500, 2.0f, 3}, {200, 0.0f, 2}, {302, 0.0f, 3}, {501, 0.0f, 3}};
 
 // The Wiener beamformers and PilotIVA extract one target steered by the spatial detector.
 bool isWiener(int bf) {
@@ -86,7 +86,8 @@ TEST(SeparatorRobustness, SilenceOneTalkerAndClippingStayFinite) {
                 // a plane wave arriving along the first microphone pair, one sample apart
                 const float v = speech[std::max(f - m, 0)];
                 one[static_cast<size_t>(f) * c.mics + m] = v;
-                clipped[static_cast<size_t>(f) * c.mics + m] = std::max(-1.0f, std::min(1.0f, 30.0f * v));
+                clipped[static_cast<size_t>(f) * c.mics + m] =
+                    std::max(-1.0f, std::min(1.0f, 30.0f * v));
             }
         EXPECT_TRUE(allFinite(c, silence)) << c.bf << " mode " << c.level << ": silence";
         EXPECT_TRUE(allFinite(c, one)) << c.bf << " mode " << c.level << ": one talker";
@@ -159,14 +160,17 @@ TEST(SeparatorRobustness, SelectorRefusals) {
     EXPECT_NE(refusal(403, 2, 2, [](Params& p) { p.bf_level = -1.0f; }).find("bf_level"),
               std::string::npos);
     // PostSRP needs a usable geometry like every spatial stage.
-    EXPECT_NE(refusal(402, 2, 2, [](Params& p) {
-                  p.ssl_algorithm = 100;
-                  p.setMicCoordinate(1, -0.025f, 0.0f, 0.0f);
-              }).find("coincide"),
+    EXPECT_NE(refusal(402, 2, 2,
+                      [](Params& p) {
+                          p.ssl_algorithm = 100;
+                          p.setMicCoordinate(1, -0.025f, 0.0f, 0.0f);
+                      })
+                  .find("coincide"),
               std::string::npos);
     // One microphone: the pass-through, whatever the number.
     EXPECT_EQ(refusal(500, 1, 1, none), "");
     EXPECT_NE(refusal(302, 3, 1, none).find("VAD required"), std::string::npos);
-    EXPECT_NE(refusal(200, 3, 1, [](Params& p) { p.vad_algorithm = 1; }).find("Stereo inputs required: 3"),
+    EXPECT_NE(refusal(200, 3, 1, [](Params& p) { p.vad_algorithm = 1; })
+                  .find("Stereo inputs required: 3"),
               std::string::npos);
 }
