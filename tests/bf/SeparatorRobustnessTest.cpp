@@ -20,6 +20,7 @@
 #include "blas/ComplexTensor3.h"
 #include "common/AllocCounter.h"
 #include "common/TestUtil.h"
+#include "ssl/PostSRP.h"
 #include "vad/VADBypass.h"
 
 using velmora::Params;
@@ -139,6 +140,16 @@ TEST(SeparatorRobustness, NonFiniteBinsAndNoAllocation) {
                 for (int k = 0; k < K; ++k) finite &= std::isfinite(ssl->norm(i, j, k));
         EXPECT_TRUE(finite) << "sslData";
     }
+    // PostSRP behind a separator scans without allocating either.
+    Params p = test::separationParams(kPair, 2, 500, 100);
+    velmora::bf::TwoLevelIVA bf(2, K, 0, 0, true);
+    velmora::ssl::PostSRP srp(&p, &bf);
+    ComplexMatrix in(2, K), out(2, K);
+    in.fillRandom();
+    for (int b = 0; b < 20; ++b) bf.process(&in, &out);
+    test::AllocCounter count;
+    for (int n = 0; n < 2; ++n) EXPECT_TRUE(std::isfinite(srp.direction(n, nullptr, nullptr)));
+    EXPECT_EQ(count.allocations(), 0);
 }
 
 // Settings a separator cannot use are refused when the engine is built, naming key and value.
