@@ -178,6 +178,15 @@ TEST(SeparatorRobustness, SelectorRefusals) {
                       })
                   .find("coincide"),
               std::string::npos);
+    // PostSRP behind a beamformer without spatial data reports 0 for every output.
+    {
+        Params p = test::separationParams(kPair, 2, 0, 100);
+        Velmora engine(p);
+        std::vector<float> in(static_cast<size_t>(test::kBlock) * 2, 0.1f), out(in.size());
+        engine.process(in.data(), out.data());
+        EXPECT_EQ(engine.direction(0), 0.0f);
+        EXPECT_EQ(engine.direction(1), 0.0f);
+    }
     // One microphone: the pass-through, whatever the number.
     EXPECT_EQ(refusal(500, 1, 1, none), "");
     EXPECT_NE(refusal(302, 3, 1, none).find("VAD required"), std::string::npos);
