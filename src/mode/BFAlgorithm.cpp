@@ -83,7 +83,7 @@ void checkConstraints(const Params* p) {
 // bf_power so that no configuration allocates gigabytes or runs for hours.
 constexpr double kMaxSeparatorState = 256.0 * 1024 * 1024;
 constexpr int kMaxCausalLength = 64;    // bf_power of the two-level stages, in blocks
-constexpr int kMaxSeparatorMics = 16;   // TwoLevelIVA: the cost grows with nummics^3
+constexpr int kMaxSeparatorMics = 16;   // 302, 500, 501: the cost grows with nummics^3
 constexpr float kMaxLoading = 1000.0f;  // StereoIVAV4's diagonal loading (bf_level)
 constexpr float kMaxBeta = 1000.0f;     // the Wiener filters' beta (bf_level)
 
@@ -96,7 +96,12 @@ void checkCausalLength(const Params* p, int numbins, int nummics, int tensors) {
         return double(numbins) * tensors * nummics * nummics *
                bf::TwoLevelGrid::secondSizeFor(numbins, lc) * 8.0;
     };
-    while (hi > 1 && bytes(hi) > kMaxSeparatorState) hi /= 2;
+    if (bytes(1) > kMaxSeparatorState)
+        error("BFAlgorithm",
+              "Too many microphones and outputs for bf_algorithm %d: %d, %d (state above %d MB)",
+              p->bf_algorithm, p->nummics, p->numouts,
+              static_cast<int>(kMaxSeparatorState / (1024 * 1024)));
+    while (hi > 1 && bytes(hi) > kMaxSeparatorState) --hi;
     if (bytes(p->bf_power) > kMaxSeparatorState)
         error("BFAlgorithm", "Invalid bf_power: %d, allowed 1 to %d", p->bf_power, hi);
 }
@@ -112,6 +117,7 @@ bf::BFInterface* build(const Params* p, VADAlgorithm* vad) {
         case 200:
         case 302: {
             const bool stereo = p->bf_algorithm == 200;
+            util::requireRange("BFAlgorithm", "nummics", p->nummics, 2, kMaxSeparatorMics);
             util::requireRange("BFAlgorithm", "numouts", p->numouts, 1, stereo ? 2 : p->nummics);
             util::requireRange("BFAlgorithm", "bf_level", p->bf_level, 0.0f, kMaxBeta);
             checkCausalLength(p, numbins, p->nummics, 2 * p->numouts + 1);

@@ -166,6 +166,13 @@ TEST(SeparatorRobustness, SelectorRefusals) {
               std::string::npos);
     EXPECT_NE(refusal(402, 2, 2, [](Params& p) { p.bf_power = 100000; }).find("bf_power"),
               std::string::npos);
+    // 16 microphones separated with 64 taps would hold more than 256 MB of state.
+    const std::string big = refusal(500, 16, 16, [](Params& p) {
+        p.nummics = 16;
+        for (int m = 0; m < 16; ++m) p.setMicCoordinate(m, 0.01f * m, 0.0f, 0.0f);
+        p.bf_power = 64;
+    });
+    EXPECT_NE(big.find("Invalid bf_power: 64, allowed 1 to"), std::string::npos) << big;
     EXPECT_NE(refusal(500, 2, 2, [](Params& p) { p.bf_level = NAN; }).find("bf_level"),
               std::string::npos);
     EXPECT_NE(refusal(403, 2, 2, [](Params& p) { p.bf_level = -1.0f; }).find("bf_level"),
