@@ -194,6 +194,23 @@ TEST(SeparatorRobustness, SelectorRefusals) {
         EXPECT_EQ(engine.direction(0), 0.0f);
         EXPECT_EQ(engine.direction(1), 0.0f);
     }
+    // The multistream pipeline separates its pair with the stereo separators.
+    for (int bf : {402, 403}) {
+        Params p;
+        p.mode = 9;
+        p.numouts = 2;
+        p.bf_algorithm = bf;
+        p.init_time = 0.0f;
+        EXPECT_EQ(test::errorOf([&] {
+                      Velmora engine(p);
+                      std::vector<float> in(static_cast<size_t>(engine.inSamplesPerBlock()), 0.1f);
+                      std::vector<float> out(static_cast<size_t>(engine.outSamplesPerBlock()));
+                      for (int b = 0; b < 40; ++b) engine.process(in.data(), out.data());
+                      for (float v : out) ASSERT_TRUE(std::isfinite(v));
+                  }),
+                  "")
+            << bf;
+    }
     // One microphone: the pass-through, whatever the number.
     EXPECT_EQ(refusal(500, 1, 1, none), "");
     EXPECT_NE(refusal(302, 3, 1, none).find("VAD required"), std::string::npos);
