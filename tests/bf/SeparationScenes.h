@@ -201,23 +201,42 @@ inline OutputQuality qualityOf(const std::vector<float>& y, const TwoTalkerScene
     const auto SB = spectraOf(t.imageB, first, blocks);
     const int K = static_cast<int>(Y.size()) / blocks;
     double pa = 0, pb = 0;
-    std::vector<std::complex<double>> G(U * U), r(U), reg(U);
+    std::vector<std::complex<double>> G(U * U), r(U);
     for (int k = 0; k < K; ++k) {
         const auto* yk = &Y[static_cast<size_t>(k) * blocks];
         const auto* ak = &SA[static_cast<size_t>(k) * blocks];
         const auto* bk = &SB[static_cast<size_t>(k) * blocks];
-        std::fill(G.begin(), G.end(), 0.0);
+        // Normal equations over n = n0 .. n1 - 1. The first row and column of every source
+        // pair are summed directly; the rest follow by shifting one block at a time:
+        // G(u, v) = G(u - 1, v - 1) + term(n0 - 1) - term(n1 - 1).
+        const int n0 = kLagHigh, n1 = blocks + kLagLow;
+        const std::complex<double>* sig[2] = {ak, bk};
+        auto lag = [&](int u) { return kLagLow + u; };
         std::fill(r.begin(), r.end(), 0.0);
-        for (int n = kLagHigh; n < blocks + kLagLow; ++n) {
-            for (int u = 0; u < L; ++u) {
-                reg[u] = ak[n - (kLagLow + u)];
-                reg[L + u] = bk[n - (kLagLow + u)];
+        for (int a = 0; a < 2; ++a)
+            for (int u = 0; u < L; ++u)
+                for (int n = n0; n < n1; ++n) r[a * L + u] += std::conj(sig[a][n - lag(u)]) * yk[n];
+        for (int a = 0; a < 2; ++a)
+            for (int b = 0; b < 2; ++b) {
+                auto at = [&](int u, int v) -> std::complex<double>& {
+                    return G[(a * L + u) * U + b * L + v];
+                };
+                for (int v = 0; v < L; ++v) {
+                    std::complex<double> row = 0, col = 0;
+                    for (int n = n0; n < n1; ++n) {
+                        row += std::conj(sig[a][n - lag(0)]) * sig[b][n - lag(v)];
+                        col += std::conj(sig[a][n - lag(v)]) * sig[b][n - lag(0)];
+                    }
+                    at(0, v) = row;
+                    at(v, 0) = col;
+                }
+                for (int u = 1; u < L; ++u)
+                    for (int v = 1; v < L; ++v)
+                        at(u, v) =
+                            at(u - 1, v - 1) +
+                            std::conj(sig[a][n0 - 1 - lag(u - 1)]) * sig[b][n0 - 1 - lag(v - 1)] -
+                            std::conj(sig[a][n1 - 1 - lag(u - 1)]) * sig[b][n1 - 1 - lag(v - 1)];
             }
-            for (int i = 0; i < U; ++i) {
-                r[i] += std::conj(reg[i]) * yk[n];
-                for (int j = 0; j < U; ++j) G[i * U + j] += std::conj(reg[i]) * reg[j];
-            }
-        }
         double tr = 0;
         for (int i = 0; i < U; ++i) tr += G[i * U + i].real();
         for (int i = 0; i < U; ++i) G[i * U + i] += 1e-9 * tr / U + 1e-30;
