@@ -5,8 +5,15 @@
 #include "bf/BFBypass.h"
 #include "bf/BFInterface.h"
 #include "bf/Fixed.h"
+#include "bf/PilotIVA.h"
+#include "bf/PilotPMWF.h"
+#include "bf/StereoIVA.h"
+#include "bf/SubbandAuxIVA2.h"
+#include "bf/TwoLevelGrid.h"
+#include "bf/TwoLevelIVA.h"
 #include "mode/VADAlgorithm.h"
 #include "util/Check.h"
+#include "util/Numeric.h"
 
 namespace velmora::mode {
 
@@ -72,13 +79,77 @@ void checkConstraints(const Params* p) {
 //   403 StereoIVAV4(K, bf_power, bf_level, ssl_algorithm == 100)
 //   500 TwoLevelIVA(nummics, K, bf_power, bf_level, ssl_algorithm == 100)
 //   501 PilotIVA(bf_power, 1, vad)
+// Largest state of a two-level separator (its per-bin cores), bytes: bounds nummics and
+// bf_power so that no configuration allocates gigabytes or runs for hours.
+constexpr double kMaxSeparatorState = 256.0 * 1024 * 1024;
+constexpr int kMaxCausalLength = 64;    // bf_power of the two-level stages, in blocks
+constexpr int kMaxSeparatorMics = 16;   // 302, 500, 501: the cost grows with nummics^3
+constexpr float kMaxLoading = 1000.0f;  // StereoIVAV4's diagonal loading (bf_level)
+constexpr float kMaxBeta = 1000.0f;     // the Wiener filters' beta (bf_level)
+
+// bf_power of a two-level stage whose per-bin cores hold `tensors` nummics x nummics tensors of
+// F second-level bins each (F follows from bf_power); the bound is stated in the message.
+void checkCausalLength(const Params* p, int numbins, int nummics, int tensors) {
+    util::requireRange("BFAlgorithm", "bf_power", p->bf_power, 0, kMaxCausalLength);
+    int hi = kMaxCausalLength;
+    auto bytes = [&](int lc) {
+        return double(numbins) * tensors * nummics * nummics *
+               bf::TwoLevelGrid::secondSizeFor(numbins, lc) * 8.0;
+    };
+    if (bytes(1) > kMaxSeparatorState)
+        error("BFAlgorithm",
+              "Too many microphones and outputs for bf_algorithm %d: %d, %d (state above %d MB)",
+              p->bf_algorithm, p->nummics, p->numouts,
+              static_cast<int>(kMaxSeparatorState / (1024 * 1024)));
+    while (hi > 1 && bytes(hi) > kMaxSeparatorState) --hi;
+    if (bytes(p->bf_power) > kMaxSeparatorState)
+        error("BFAlgorithm", "Invalid bf_power: %d, allowed 1 to %d", p->bf_power, hi);
+}
+
 bf::BFInterface* build(const Params* p, VADAlgorithm* vad) {
     const int numbins = vad->numBins();
+    const bool ssl = p->ssl_algorithm == 100;
     switch (p->bf_algorithm) {
         case 0:
             return new bf::BFBypass(p->nummics, p->numouts, numbins);
         case 1:
             return new bf::Fixed(p->nummics, p->numouts, numbins, p->bf_model_base);
+        case 200:
+        case 302: {
+            const bool stereo = p->bf_algorithm == 200;
+            util::requireRange("BFAlgorithm", "nummics", p->nummics, 2, kMaxSeparatorMics);
+            util::requireRange("BFAlgorithm", "numouts", p->numouts, 1, stereo ? 2 : p->nummics);
+            util::requireRange("BFAlgorithm", "bf_level", p->bf_level, 0.0f, kMaxBeta);
+            checkCausalLength(p, numbins, p->nummics, 2 * p->numouts + 1);
+            if (stereo) return new bf::StereoPilotPMWF(p->bf_power, p->bf_level, vad->stage());
+            return new bf::PilotPMWF(p->bf_power, p->bf_level, vad->stage());
+        }
+        case 401:
+            // Its geometry is that of the 10 ms bank.
+            if (numbins != bf::SubbandAuxIVA2::NUM_BINS)
+                error("BFAlgorithm", "Invalid block_size: %g, 401 requires 0.01 s blocks",
+                      static_cast<double>(p->block_size));
+            util::requireFinite("BFAlgorithm", "bf_level", p->bf_level);
+            return new bf::SubbandAuxIVA2(32, p->bf_level == 0.0f ? 0 : 1);
+        case 402:
+            util::requireRange("BFAlgorithm", "bf_level", p->bf_level, 0.0f, 3.0f);
+            checkCausalLength(p, numbins, 2, 3);
+            return new bf::StereoIVA(numbins, p->bf_power, p->bf_level, ssl);
+        case 403:
+            util::requireRange("BFAlgorithm", "bf_level", p->bf_level, 0.0f, kMaxLoading);
+            checkCausalLength(p, numbins, 2, 3);
+            return new bf::StereoIVAV4(numbins, p->bf_power, p->bf_level, ssl);
+        case 500:
+            util::requireRange("BFAlgorithm", "nummics", p->nummics, 2, kMaxSeparatorMics);
+            util::requireRange("BFAlgorithm", "bf_level", p->bf_level, 0.0f, 2.0f);
+            checkCausalLength(p, numbins, p->nummics, p->nummics + 3);
+            return new bf::TwoLevelIVA(p->nummics, numbins, p->bf_power,
+                                       util::truncateToInt(p->bf_level), ssl);
+        case 501:
+            util::requireRange("BFAlgorithm", "nummics", p->nummics, 2, kMaxSeparatorMics);
+            util::requireRange("BFAlgorithm", "numouts", p->numouts, 1, p->nummics);
+            checkCausalLength(p, numbins, p->nummics, p->nummics + 3);
+            return new bf::PilotIVA(p->bf_power, 1.0f, vad->stage());
         default:
             return nullptr;
     }

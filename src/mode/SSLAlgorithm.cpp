@@ -6,6 +6,7 @@
 #include "Params.h"
 #include "mode/BFAlgorithm.h"
 #include "mode/VADAlgorithm.h"
+#include "ssl/PostSRP.h"
 #include "ssl/SSLBypass.h"
 #include "ssl/SSLInterface.h"
 #include "ssl/ScanChecks.h"
@@ -26,7 +27,7 @@ namespace {
 // class (detector and beamformer go in as vad->stage() and bf->stage()):
 //   1 SubbandSRP(params, vad)
 //   100 PostSRP(params, bf)
-ssl::SSLInterface* build(const Params* p, VADAlgorithm* vad, BFAlgorithm* /*bf*/) {
+ssl::SSLInterface* build(const Params* p, VADAlgorithm* vad, BFAlgorithm* bf) {
     switch (p->ssl_algorithm) {
         case 0:
             return new ssl::SSLBypass(p->nummics, p->numouts, vad->numBins());
@@ -35,6 +36,14 @@ ssl::SSLInterface* build(const Params* p, VADAlgorithm* vad, BFAlgorithm* /*bf*/
             ssl::checkGeometry("SSLAlgorithm", p);
             util::requireRange("SSLAlgorithm", "ssl_forget", p->ssl_forget, 0.0f, 1.0f);
             return new ssl::SubbandSRP(p, vad->stage());
+        case 100:
+            VM_ASSERT(bf != nullptr);
+            ssl::checkScanSettings("SSLAlgorithm", p);
+            ssl::checkGeometry("SSLAlgorithm", p);
+            if (bf->numOuts() != p->numouts)
+                error("SSLAlgorithm", "No. of beamformer outputs not match: %d, %d", bf->numOuts(),
+                      p->numouts);
+            return new ssl::PostSRP(p, bf->stage());
         default:
             return nullptr;
     }

@@ -15,9 +15,15 @@ inline v4sf load4(const float* p) {
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-inline void store4(float* p, v4sf v) { std::memcpy(p, &v, sizeof v); }
-inline void store2(float* p, v4sf v) { std::memcpy(p, &v, 2 * sizeof(float)); }
-inline v4sf splat(float x) { return v4sf{x, x, x, x}; }
+inline void store4(float* p, v4sf v) {
+    std::memcpy(p, &v, sizeof v);
+}
+inline void store2(float* p, v4sf v) {
+    std::memcpy(p, &v, 2 * sizeof(float));
+}
+inline v4sf splat(float x) {
+    return v4sf{x, x, x, x};
+}
 
 // Lanes of x (indices 0-3), or of x and y (0-3 from x, 4-7 from y), in the order given.
 template <int A, int B, int C, int D>

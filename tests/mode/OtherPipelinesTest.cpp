@@ -194,13 +194,9 @@ TEST(OtherPipelines, MultistreamTakesTheOutermostPair) {
          "required: 5"},
         {"mode = 9\nnumouts = 2\nblock_size = 0.03\n",
          "velmora, MultistreamModeNormalBlock: 0.01 and 0.02 block size required: 0.030000"},
-        // The keyword beamformer of the third stream, and the stereo separators.
+        // The keyword beamformer of the third stream.
         {"mode = 9\nnumouts = 3\n", "velmora, BFAlgorithm: Unsupported beamforming algorithm: 303"},
         {"mode = 9\nnumouts = 4\n", "velmora, BFAlgorithm: Unsupported beamforming algorithm: 303"},
-        {"mode = 9\nnumouts = 2\nbf_algorithm = 402\n",
-         "velmora, BFAlgorithm: Unsupported beamforming algorithm: 402"},
-        {"mode = 9\nnumouts = 2\nbf_algorithm = 403\n",
-         "velmora, BFAlgorithm: Unsupported beamforming algorithm: 403"},
     };
     for (const auto& r : refusals) {
         const std::string err = runError(r.lines);

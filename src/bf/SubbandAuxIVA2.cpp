@@ -1,0 +1,91 @@
+#include "bf/SubbandAuxIVA2.h"
+
+#include <cmath>
+#include <vector>
+
+#include "Error.h"
+#include "bf/StereoAuxIVA.h"
+#include "bf/TwoLevelGrid.h"
+#include "blas/ComplexMatrix.h"
+#include "blas/ComplexTensor3.h"
+#include "blas/Vector.h"
+#include "transform/BlockMixer.h"
+#include "transform/FFTWrapper.h"
+#include "util/Numeric.h"
+
+namespace velmora::bf {
+
+using blas::Complex;
+
+namespace {
+
+constexpr float kForget = 0.99f;
+constexpr float kLoading = 1e-5f;      // diagonal loading per sub-bin
+constexpr float kGrowthLimit = 5.0f;   // a covariance may grow at most this much per update
+constexpr float kPowerOffset = 0.01f;  // phi = (sum + this)^kShape
+constexpr float kShape = -0.9f;
+
+}  // namespace
+
+struct SubbandAuxIVA2::Impl {
+    std::unique_ptr<TwoLevelGrid> grid;
+    std::vector<std::unique_ptr<StereoAuxIVA>> cores;
+    std::unique_ptr<blas::ComplexMatrix> clean, X;
+    std::vector<float> ring;  // [s][F/2]
+    int ringPos = 0;
+    std::unique_ptr<blas::Vector> phi;
+};
+
+SubbandAuxIVA2::SubbandAuxIVA2(int fftsize, int /*flag*/) : pp(new Impl) {
+    VM_ASSERT(FFTWrapper::isPowOf2(fftsize) && fftsize >= 8);
+    Impl& s = *pp;
+    // Lc = F/2 and D = 4 (160 bins) give exactly F second-level bins and taps F/2 - 4 .. F - 1.
+    s.grid = std::make_unique<TwoLevelGrid>(2, 2, NUM_BINS, fftsize / 2);
+    const int F = s.grid->secondSize();
+    for (int k = 0; k < NUM_BINS; ++k) {
+        s.cores.push_back(std::make_unique<StereoAuxIVA>(F));
+        s.cores.back()->setGrowthLimit(kGrowthLimit);
+    }
+    s.clean = std::make_unique<blas::ComplexMatrix>(2, NUM_BINS);
+    s.X = std::make_unique<blas::ComplexMatrix>(2, F);
+    s.ring.assign(2 * static_cast<size_t>(F / 2), 0.0f);
+    s.phi = std::make_unique<blas::Vector>(2);
+}
+
+SubbandAuxIVA2::~SubbandAuxIVA2() = default;
+
+int SubbandAuxIVA2::delay() const {
+    return pp->grid->lookahead();
+}
+
+void SubbandAuxIVA2::process(const blas::ComplexMatrix* in, blas::ComplexMatrix* out) {
+    VM_ASSERT(in->numRows() == numMics() && in->numColumns() == numBins());
+    VM_ASSERT(out->numRows() == numOuts() && out->numColumns() == numBins());
+    Impl& s = *pp;
+    const int half = s.grid->secondSize() / 2;
+    for (int m = 0; m < 2; ++m) util::zeroAbsurd(in->data()[m], s.clean->data()[m], NUM_BINS);
+    s.grid->mixer()->process(s.clean.get(), out);
+    for (int src = 0; src < 2; ++src) {
+        float p = 0.0f;
+        for (int k = 0; k < NUM_BINS; ++k) p += std::norm(out->data()[src][k]);
+        float* ring = s.ring.data() + static_cast<size_t>(src) * half;
+        ring[s.ringPos] = p;
+        float sum = 0.0f;
+        for (int i = 0; i < half; ++i) sum += ring[i];
+        s.phi->data()[src] = std::pow((sum > 0.0f ? sum : 0.0f) + kPowerOffset, kShape);
+    }
+    s.ringPos = (s.ringPos + 1) % half;
+
+    s.grid->push(s.clean.get());
+    for (int i = 0; i < s.grid->binsPerBlock(); ++i) {
+        const int b = s.grid->nextBin();
+        s.grid->analyse(b, s.X.get());
+        StereoAuxIVA& core = *s.cores[b];
+        core.update(kForget, kLoading, 0, s.phi.get(), s.X.get());
+        const Complex* const* const* W = core.demixing()->data();
+        for (int n = 0; n < 2; ++n)
+            for (int c = 0; c < 2; ++c) s.grid->setTaps(n, c, b, W[n][c]);
+    }
+}
+
+}  // namespace velmora::bf
