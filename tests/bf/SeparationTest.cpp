@@ -128,3 +128,20 @@ TEST(Separation, SevenMicsSeparateAndLocalise) {
     EXPECT_LE(std::fabs(velmora::ssl::angleDifference(dirs[s.outA], t.azimuthA)), 15.0f);
     EXPECT_LE(std::fabs(velmora::ssl::angleDifference(dirs[s.outB], t.azimuthB)), 15.0f);
 }
+
+// The multistream pipeline (mode 9) separates the two talkers on its outermost pair of the
+// default array (microphones 0 and 6) with the stereo separators.
+TEST(Separation, MultistreamPipelineSeparatesOnTheOutermostPair) {
+    const test::TwoTalkerScene t =
+        test::twoTalkers(velmora::scene::Scene::defaultArray(), 0.2f, 30.0f, 150.0f);
+    for (int bf : {402, 403}) {
+        Params p = test::separationParams(t, 2, bf);
+        p.mode = 9;
+        Velmora engine(p);
+        const auto outs = test::runEngine(engine, t, 2, [](int) {});
+        const test::Separation s = test::separationOf(outs, t, kFrom);
+        report(bf == 402 ? "mode 9, 402" : "mode 9, 403", s);
+        EXPECT_GE(s.sirGainA, 6.0) << bf;
+        EXPECT_GE(s.sirGainB, 6.0) << bf;
+    }
+}
