@@ -5,6 +5,8 @@
 #include "bf/BFBypass.h"
 #include "bf/BFInterface.h"
 #include "bf/Fixed.h"
+#include "bf/KWSMVDR.h"
+#include "bf/MaskPF.h"
 #include "mode/VADAlgorithm.h"
 #include "util/Check.h"
 
@@ -12,9 +14,12 @@ namespace velmora::mode {
 
 struct BFAlgorithm::Impl {
     std::unique_ptr<bf::BFInterface> bf;
+    bool drivesDetector = false;
 };
 
 namespace {
+
+constexpr int kKeywordDefaultTaps = 4;  // KWSMVDR's taps when bf_power is 0
 
 void requireVAD(const Params* p) {
     if (p->vad_algorithm == 0) error("BFAlgorithm", "VAD required");
@@ -32,7 +37,10 @@ void requireStereo(const Params* p) {
 // Checks what an algorithm number demands of the configuration before anything is built.
 void checkConstraints(const Params* p) {
     switch (p->bf_algorithm) {
-        case 2:    // MaskPF
+        case 2:  // MaskPF: microphone i feeds output i
+            requireVAD(p);
+            util::requireRange("BFAlgorithm", "numouts", p->numouts, 1, p->nummics);
+            break;
         case 302:  // PilotPMWF
         case 501:  // PilotIVA
             requireVAD(p);
@@ -43,6 +51,11 @@ void checkConstraints(const Params* p) {
             break;
         case 303:  // KWSMVDR
             if (p->numouts != 1) error("BFAlgorithm", "Mono output required: %d", p->numouts);
+            // The stack of microphones x taps is bounded by the per-bin inverse.
+            util::requireRange("BFAlgorithm", "nummics", p->nummics, 2,
+                               bf::KWSMVDR::kMaxStack / kKeywordDefaultTaps);
+            util::requireRange("BFAlgorithm", "bf_power", p->bf_power, 0,
+                               bf::KWSMVDR::kMaxStack / p->nummics);
             break;
         case 401:  // SubbandAuxIVA2
         case 402:  // StereoIVA
@@ -79,6 +92,10 @@ bf::BFInterface* build(const Params* p, VADAlgorithm* vad) {
             return new bf::BFBypass(p->nummics, p->numouts, numbins);
         case 1:
             return new bf::Fixed(p->nummics, p->numouts, numbins, p->bf_model_base);
+        case 2:
+            return new bf::MaskPF(vad->stage());
+        case 303:
+            return new bf::KWSMVDR(vad->numMics(), numbins, p->bf_power);
         default:
             return nullptr;
     }
@@ -103,6 +120,7 @@ BFAlgorithm::BFAlgorithm(const Params* params, VADAlgorithm* vad) : pp(new Impl)
         pp->bf.reset(build(params, vad));
         if (!pp->bf)
             error("BFAlgorithm", "Unsupported beamforming algorithm: %d", params->bf_algorithm);
+        pp->drivesDetector = params->bf_algorithm == 2;
     }
     start(params);
 }
@@ -159,6 +177,9 @@ void BFAlgorithm::hook1(int32_t value) {
 }
 void BFAlgorithm::hook2(int32_t value) {
     pp->bf->hook2(value);
+}
+bool BFAlgorithm::drivesDetector() const {
+    return pp->drivesDetector;
 }
 bf::BFInterface* BFAlgorithm::stage() {
     return pp->bf.get();
