@@ -106,8 +106,9 @@ std::vector<KeywordEvent> readKeywordEvents(const char* path, int numouts, int f
         events.push_back(e);
     }
     if (std::ferror(file.get())) error("Velmora", "Cannot read keyword event file: %s", path);
-    std::stable_sort(events.begin(), events.end(),
-                     [](const KeywordEvent& a, const KeywordEvent& b) { return a.block < b.block; });
+    std::stable_sort(
+        events.begin(), events.end(),
+        [](const KeywordEvent& a, const KeywordEvent& b) { return a.block < b.block; });
     return events;
 }
 

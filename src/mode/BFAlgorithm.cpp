@@ -51,11 +51,6 @@ void checkConstraints(const Params* p) {
             break;
         case 303:  // KWSMVDR
             if (p->numouts != 1) error("BFAlgorithm", "Mono output required: %d", p->numouts);
-            // The stack of microphones x taps is bounded by the per-bin inverse.
-            util::requireRange("BFAlgorithm", "nummics", p->nummics, 2,
-                               bf::KWSMVDR::kMaxStack / kKeywordDefaultTaps);
-            util::requireRange("BFAlgorithm", "bf_power", p->bf_power, 0,
-                               bf::KWSMVDR::kMaxStack / p->nummics);
             break;
         case 401:  // SubbandAuxIVA2
         case 402:  // StereoIVA
@@ -94,8 +89,15 @@ bf::BFInterface* build(const Params* p, VADAlgorithm* vad) {
             return new bf::Fixed(p->nummics, p->numouts, numbins, p->bf_model_base);
         case 2:
             return new bf::MaskPF(vad->stage());
-        case 303:
-            return new bf::KWSMVDR(vad->numMics(), numbins, p->bf_power);
+        case 303: {
+            // The stack of microphones x taps is bounded by the per-bin inverse.
+            const int mics = vad->numMics();
+            util::requireRange("BFAlgorithm", "nummics", mics, 2,
+                               bf::KWSMVDR::kMaxStack / kKeywordDefaultTaps);
+            util::requireRange("BFAlgorithm", "bf_power", p->bf_power, 0,
+                               bf::KWSMVDR::kMaxStack / mics);
+            return new bf::KWSMVDR(mics, numbins, p->bf_power);
+        }
         default:
             return nullptr;
     }

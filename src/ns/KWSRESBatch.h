@@ -28,8 +28,7 @@ class KWSRESBatch : public NSInterface {
     static constexpr int kHistoryBlocks = 200;
 
     // flen >= 1 taps (at most 63), or 2 when flen is 0. vad may be null; it is not owned.
-    KWSRESBatch(int numchs, int numrefs, int numbins, int flen, float beta,
-                vad::VADInterface* vad);
+    KWSRESBatch(int numchs, int numrefs, int numbins, int flen, float beta, vad::VADInterface* vad);
     ~KWSRESBatch() override;
     KWSRESBatch(const KWSRESBatch&) = delete;
     KWSRESBatch& operator=(const KWSRESBatch&) = delete;

@@ -15,8 +15,8 @@ namespace {
 
 constexpr int kDefaultTaps = 2;
 constexpr float kKeep = 0.995f;
-constexpr float kNew = 0.004999995f;     // 1 - 0.995 in single precision
-constexpr float kMinPower = 0.01f;       // block powers below this count as this
+constexpr float kNew = 0.004999995f;  // 1 - 0.995 in single precision
+constexpr float kMinPower = 0.01f;    // block powers below this count as this
 constexpr float kWeightExponent = -0.9f;
 constexpr float kInitialInverse = 1e5f;  // Q starts as this multiple of I
 constexpr float kTraceLimit = 1e5f;      // a bin of Q whose trace reaches this ...

@@ -65,7 +65,8 @@ TEST(KeywordEvents, DriveTheKeywordStagesFromTheCommandLine) {
         writeFile(dir.file(name + "_plain.conf"), base + c.stages);
         writeFile(dir.file(name + "_events.conf"),
                   base + c.stages + "kws_event_path = " + dir.file("events.txt") + "\n");
-        const RunResult plain = runTool({dir.file(name + "_plain.conf"), in, dir.file(name + "_p.wav")});
+        const RunResult plain =
+            runTool({dir.file(name + "_plain.conf"), in, dir.file(name + "_p.wav")});
         const RunResult events =
             runTool({dir.file(name + "_events.conf"), in, dir.file(name + "_e.wav")});
         ASSERT_EQ(plain.status, 0) << plain.err;
@@ -106,8 +107,9 @@ TEST(KeywordEvents, DriveTheKeywordStagesFromTheCommandLine) {
     writeFile(dir.file("missing.conf"), base + "kws_event_path = " + dir.file("none.txt") + "\n");
     const RunResult r = runTool({dir.file("missing.conf"), in, dir.file("m.wav")});
     EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.err.find("velmora, Velmora: Cannot open keyword event file: " + dir.file("none.txt")),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find("velmora, Velmora: Cannot open keyword event file: " + dir.file("none.txt")),
+        std::string::npos)
         << r.err;
 }
 

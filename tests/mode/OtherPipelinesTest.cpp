@@ -92,7 +92,8 @@ std::vector<float> filteredMic(int m, int delay, size_t length) {
 // 10 log10 of the energy of a over that of b.
 double energyRatioDb(const std::vector<float>& a, const std::vector<float>& b) {
     double ea = 0, eb = 0;
-    for (size_t i = 0; i < a.size() && i < b.size(); ++i) ea += double(a[i]) * a[i], eb += double(b[i]) * b[i];
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i)
+        ea += double(a[i]) * a[i], eb += double(b[i]) * b[i];
     return 10 * std::log10(ea / eb);
 }
 
@@ -268,8 +269,8 @@ TEST(OtherPipelines, ExampleConfigurationsBuild) {
 TEST(OtherPipelines, BlocksAllocateNothing) {
     const struct {
         int mode, numouts, feature;
-    } cases[] = {{3, 1, 0},  {5, 2, 0}, {6, 8, 1}, {6, 15, 4},
-                 {6, 15, 5}, {7, 2, 0}, {8, 1, 0}, {9, 2, 0}, {9, 4, 0}};
+    } cases[] = {{3, 1, 0}, {5, 2, 0}, {6, 8, 1}, {6, 15, 4}, {6, 15, 5},
+                 {7, 2, 0}, {8, 1, 0}, {9, 2, 0}, {9, 4, 0}};
     for (const auto& c : cases) {
         Params p = sceneParams(c.mode, c.numouts);
         p.aec_algorithm = 201;

@@ -43,7 +43,7 @@ TEST(MaskSuppressors, ZeroModelSilences) {
     blas::ComplexMatrix x(2, K), ref(1, K), loud(2, K), quiet(2, K);
     x.fillRandom();
     ref.fillRandom();
-    loud.fillRandom();  // about 0 dB: the gate is open
+    loud.fillRandom();        // about 0 dB: the gate is open
     quiet.fill(1e-4f, 0.0f);  // far below -45 dB
     ns::NNMaskAECPF pf(2, 1, nullptr);
     EXPECT_EQ(pf.numBins(), 160);
