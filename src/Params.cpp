@@ -87,6 +87,7 @@ const Key kKeys[] = {
     intKey("numouts", &Fields::numouts),
     stringKey("fe_in_path", &Fields::fe_in_path),
     stringKey("fe_out_path", &Fields::fe_out_path),
+    stringKey("kws_event_path", &Fields::kws_event_path),
     specialKey("miccoor", Kind::MicCoor),
     intKey("mode", &Fields::mode),
     floatKey("init_time", &Fields::init_time),
@@ -275,14 +276,16 @@ Params::Params(const char* path) : Params() {
 }
 
 Params::Params(const detail::ParamsFields& fields, CopyTag) : detail::ParamsFields(fields) {
-    fe_in_path = fe_out_path = bf_model_base = ns_model_base = vad_model_base = nullptr;
-    own_fe_in_path = own_fe_out_path = own_bf_model_base = own_ns_model_base = own_vad_model_base =
-        false;
+    fe_in_path = fe_out_path = kws_event_path = bf_model_base = ns_model_base = vad_model_base =
+        nullptr;
+    own_fe_in_path = own_fe_out_path = own_kws_event_path = own_bf_model_base = own_ns_model_base =
+        own_vad_model_base = false;
 }
 
 Params::Params(const Params& other) : Params(other, CopyTag{}) {
     setString(&fe_in_path, other.fe_in_path);
     setString(&fe_out_path, other.fe_out_path);
+    setString(&kws_event_path, other.kws_event_path);
     setString(&bf_model_base, other.bf_model_base);
     setString(&ns_model_base, other.ns_model_base);
     setString(&vad_model_base, other.vad_model_base);
@@ -294,8 +297,8 @@ Params& Params::operator=(const Params& other) {
     freeStrings();
     detail::ParamsFields::operator=(copy);
     // The strings now belong to this object; keep the temporary from freeing them.
-    copy.own_fe_in_path = copy.own_fe_out_path = copy.own_bf_model_base = copy.own_ns_model_base =
-        copy.own_vad_model_base = false;
+    copy.own_fe_in_path = copy.own_fe_out_path = copy.own_kws_event_path = copy.own_bf_model_base =
+        copy.own_ns_model_base = copy.own_vad_model_base = false;
     return *this;
 }
 
@@ -304,13 +307,15 @@ Params::~Params() {
 }
 
 void Params::freeStrings() {
-    char** fields[] = {&fe_in_path, &fe_out_path, &bf_model_base, &ns_model_base, &vad_model_base};
+    char** fields[] = {&fe_in_path,    &fe_out_path,   &kws_event_path,
+                       &bf_model_base, &ns_model_base, &vad_model_base};
     for (char** field : fields) setString(field, nullptr);
 }
 
 bool* Params::ownerFlag(char** field) {
     if (field == &fe_in_path) return &own_fe_in_path;
     if (field == &fe_out_path) return &own_fe_out_path;
+    if (field == &kws_event_path) return &own_kws_event_path;
     if (field == &bf_model_base) return &own_bf_model_base;
     if (field == &ns_model_base) return &own_ns_model_base;
     if (field == &vad_model_base) return &own_vad_model_base;

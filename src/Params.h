@@ -29,6 +29,8 @@ struct ParamsFields {
     int numouts = 1;
     char* fe_in_path = nullptr;
     char* fe_out_path = nullptr;
+    // Keyword events replayed by the enhancement run (lock/unlock lines, see the README).
+    char* kws_event_path = nullptr;
     float miccoor[kMaxChannels][3];
     int mode = 4;
     float init_time = 3.0f;
@@ -111,6 +113,7 @@ struct ParamsFields {
     // Set when this object allocated the string of the same name and must free it.
     bool own_fe_in_path = false;
     bool own_fe_out_path = false;
+    bool own_kws_event_path = false;
     bool own_bf_model_base = false;
     bool own_ns_model_base = false;
     bool own_vad_model_base = false;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Error.h"
+#include "app/KeywordEvents.h"
 #include "blas/Vector.h"
 #include "mode/FullNSMode.h"
 #include "mode/GeneralMode.h"
@@ -557,6 +558,17 @@ int Velmora::runEnhancement(const char* inPath, const char* outPath, long long* 
     const double blockSeconds = static_cast<double>(inFrames) / inputRate();
     std::vector<float> inBuffer(static_cast<size_t>(inSamplesPerBlock()), 0.0f);
     std::vector<float> outBuffer(static_cast<size_t>(outSamplesPerBlock()), 0.0f);
+    // Keyword events are read and checked before any audio is processed.
+    std::vector<KeywordEvent> events;
+    if (p.kws_event_path && p.kws_event_path[0]) {
+        try {
+            events = readKeywordEvents(p.kws_event_path, numOuts(), inputRate(), inFrames);
+        } catch (const char* text) {
+            std::fprintf(stderr, "%s\n", text);
+            return -1;
+        }
+    }
+    size_t nextEvent = 0;
     const long long skipCount = static_cast<long long>(p.fsin * p.train_input_offset);
     const int blockLimit = static_cast<int>(p.train_input_len / p.block_size);
 
@@ -611,6 +623,13 @@ int Velmora::runEnhancement(const char* inPath, const char* outPath, long long* 
         }
     };
     while (source->readFrames(inBuffer.data(), inFrames) == inFrames) {
+        for (; nextEvent < events.size() && events[nextEvent].block <= blocks; ++nextEvent) {
+            const KeywordEvent& e = events[nextEvent];
+            if (e.unlock)
+                unlock(e.output);
+            else
+                lock(e.output, e.hasCount ? &e.count : nullptr);
+        }
         processBlock(processTicks != nullptr);
         ++blocks;
         if (blockLimit > 0 && blocks >= blockLimit) break;

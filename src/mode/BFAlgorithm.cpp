@@ -11,6 +11,8 @@
 #include "bf/SubbandAuxIVA2.h"
 #include "bf/TwoLevelGrid.h"
 #include "bf/TwoLevelIVA.h"
+#include "bf/KWSMVDR.h"
+#include "bf/MaskPF.h"
 #include "mode/VADAlgorithm.h"
 #include "util/Check.h"
 #include "util/Numeric.h"
@@ -19,9 +21,12 @@ namespace velmora::mode {
 
 struct BFAlgorithm::Impl {
     std::unique_ptr<bf::BFInterface> bf;
+    bool drivesDetector = false;
 };
 
 namespace {
+
+constexpr int kKeywordDefaultTaps = 4;  // KWSMVDR's taps when bf_power is 0
 
 void requireVAD(const Params* p) {
     if (p->vad_algorithm == 0) error("BFAlgorithm", "VAD required");
@@ -39,7 +44,10 @@ void requireStereo(const Params* p) {
 // Checks what an algorithm number demands of the configuration before anything is built.
 void checkConstraints(const Params* p) {
     switch (p->bf_algorithm) {
-        case 2:    // MaskPF
+        case 2:  // MaskPF: microphone i feeds output i
+            requireVAD(p);
+            util::requireRange("BFAlgorithm", "numouts", p->numouts, 1, p->nummics);
+            break;
         case 302:  // PilotPMWF
         case 501:  // PilotIVA
             requireVAD(p);
@@ -150,6 +158,17 @@ bf::BFInterface* build(const Params* p, VADAlgorithm* vad) {
             util::requireRange("BFAlgorithm", "numouts", p->numouts, 1, p->nummics);
             checkCausalLength(p, numbins, p->nummics, p->nummics + 3);
             return new bf::PilotIVA(p->bf_power, 1.0f, vad->stage());
+        case 2:
+            return new bf::MaskPF(vad->stage());
+        case 303: {
+            // The stack of microphones x taps is bounded by the per-bin inverse.
+            const int mics = vad->numMics();
+            util::requireRange("BFAlgorithm", "nummics", mics, 2,
+                               bf::KWSMVDR::kMaxStack / kKeywordDefaultTaps);
+            util::requireRange("BFAlgorithm", "bf_power", p->bf_power, 0,
+                               bf::KWSMVDR::kMaxStack / mics);
+            return new bf::KWSMVDR(mics, numbins, p->bf_power);
+        }
         default:
             return nullptr;
     }
@@ -174,6 +193,7 @@ BFAlgorithm::BFAlgorithm(const Params* params, VADAlgorithm* vad) : pp(new Impl)
         pp->bf.reset(build(params, vad));
         if (!pp->bf)
             error("BFAlgorithm", "Unsupported beamforming algorithm: %d", params->bf_algorithm);
+        pp->drivesDetector = params->bf_algorithm == 2;
     }
     start(params);
 }
@@ -230,6 +250,9 @@ void BFAlgorithm::hook1(int32_t value) {
 }
 void BFAlgorithm::hook2(int32_t value) {
     pp->bf->hook2(value);
+}
+bool BFAlgorithm::drivesDetector() const {
+    return pp->drivesDetector;
 }
 bf::BFInterface* BFAlgorithm::stage() {
     return pp->bf.get();

@@ -48,6 +48,9 @@ class BFAlgorithm {
     void hook2(int32_t value);
 
     // The beamformer itself (owned by this selector).
+    // True when the beamformer runs the detector on each block itself (MaskPF): the pipeline
+    // then leaves out its own detector call, so that the detector sees every block once.
+    bool drivesDetector() const;
     bf::BFInterface* stage();
 
   private:

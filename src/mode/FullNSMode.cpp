@@ -191,7 +191,8 @@ void FullNSMode::process(float* in, float* out) {
     s.preBeamformer->process(s.micsIn.get(), s.beams.get());
     s.aec->process(s.beams.get(), s.refsIn.get(), s.nearEnd.get(), s.echoEst.get());
     s.dr->process(s.nearEnd.get());
-    s.vad->process(s.nearEnd.get());
+    // A beamformer that runs the detector itself (MaskPF) gets it on this block instead.
+    if (!s.bf->drivesDetector()) s.vad->process(s.nearEnd.get());
     if (p.agc_gain != 1.0f) blas::scale(s.nearEnd.get(), p.agc_gain, s.nearEnd.get());
     s.ns->process(s.nearEnd.get(), s.refsIn.get(), s.echoEst.get());
     s.bf->process(s.nearEnd.get(), s.out.get());

@@ -5,8 +5,12 @@
 #include "blas/ComplexMatrix.h"
 #include "blas/ComplexTensor3.h"
 #include "mode/VADAlgorithm.h"
+#include "ns/KWSRESBatch.h"
+#include "ns/MaskModel.h"
+#include "ns/NNMaskAECPF.h"
 #include "ns/NSBypass.h"
 #include "ns/NSInterface.h"
+#include "ns/PMWFAES.h"
 #include "ns/PWFRES.h"
 #include "util/Check.h"
 
@@ -52,14 +56,37 @@ void checkSettings(const Params* p) {
     util::requireRange("NSAlgorithm", "agc_gain", p->agc_gain, 0.0f, kMaxLevel);
 }
 
-ns::NSInterface* build(const Params* p, int numchs, int numbins, VADAlgorithm* /*vad*/) {
+// The mask models work on 160 bins (10 ms blocks at 16 kHz).
+void checkMaskBins(int numbins) {
+    if (numbins != ns::MaskModel::kBins)
+        error("NSAlgorithm", "Invalid number of bins: %d, the mask model needs %d", numbins,
+              ns::MaskModel::kBins);
+}
+
+ns::NSInterface* build(const Params* p, int numchs, int numbins, VADAlgorithm* vad) {
     if (p->ns_algorithm != 0) checkSettings(p);
+    const float beta = p->ns_level * p->agc_gain;
     switch (p->ns_algorithm) {
         case 0:
             return new ns::NSBypass(numchs, p->numrefs, numbins);
         case 1:
-            return new ns::PWFRES(numchs, p->numrefs, numbins, p->ns_power,
-                                  p->ns_level * p->agc_gain);
+            return new ns::PWFRES(numchs, p->numrefs, numbins, p->ns_power, beta);
+        case 2: {
+            // One snapshot stacks every channel's taps: at most PMWFAES::kMaxStack entries.
+            const int most = ns::PMWFAES::kMaxStack;
+            util::requireRange("NSAlgorithm", "numouts", numchs, 1, most / 2);
+            util::requireRange("NSAlgorithm", "ns_power", p->ns_power, 0, most / numchs);
+            return new ns::PMWFAES(numchs, p->numrefs, numbins, p->ns_power, beta);
+        }
+        case 3:
+            return new ns::KWSRESBatch(numchs, p->numrefs, numbins, p->ns_power, beta,
+                                       vad ? vad->stage() : nullptr);
+        case 100:
+            checkMaskBins(numbins);
+            return new ns::NNMaskAECPF(numchs, p->numrefs, p->ns_model_base);
+        case 101:
+            checkMaskBins(numbins);
+            return new ns::NNRES(numchs, p->numrefs, p->ns_power, beta, p->ns_model_base);
         default:
             return nullptr;
     }

@@ -3,8 +3,12 @@
 #include "Error.h"
 #include "Params.h"
 #include "blas/Vector.h"
+#include "ns/MaskModel.h"
 #include "ssl/ScanChecks.h"
 #include "util/Check.h"
+#include "vad/DominantVAD.h"
+#include "vad/NNMask.h"
+#include "vad/PilotVAD.h"
 #include "vad/SRPPHATVAD.h"
 #include "vad/VADBypass.h"
 #include "vad/VADInterface.h"
@@ -17,6 +21,9 @@ struct VADAlgorithm::Impl {
 
 namespace {
 
+constexpr float kMaxDb = 200.0f;        // largest level distance, dB
+constexpr float kMaxVariance = 1.0e6f;  // largest minimum variance of a level state, dB^2
+
 // Pilot detectors take one pilot value per output.
 void checkPilotCount(const Params* p) {
     if (p->numouts != p->numpilots)
@@ -24,8 +31,15 @@ void checkPilotCount(const Params* p) {
               p->numpilots);
 }
 
+// The mask model works on 160 bins (10 ms blocks at 16 kHz).
+void checkMaskBins(int numbins) {
+    if (numbins != ns::MaskModel::kBins)
+        error("VADAlgorithm", "Invalid number of bins: %d, the mask model needs %d", numbins,
+              ns::MaskModel::kBins);
+}
+
 // Checks what an algorithm number demands of the configuration before anything is built.
-void checkConstraints(const Params* p, const blas::Vector* pilots) {
+void checkConstraints(const Params* p, int numbins, const blas::Vector* pilots) {
     switch (p->vad_algorithm) {
         case 1:  // SRPPHATVAD
             ssl::checkScanSettings("VADAlgorithm", p);
@@ -34,6 +48,13 @@ void checkConstraints(const Params* p, const blas::Vector* pilots) {
             util::requireRange("VADAlgorithm", "vad_target_radius", p->vad_target_radius, 1.0e-3f,
                                360.0f);
             util::requireRange("VADAlgorithm", "bf_look", p->bf_look, -180.0f, 180.0f);
+            break;
+        case 2:  // DominantVAD
+            util::requireRange("VADAlgorithm", "vad_minsnr", p->vad_minsnr, -kMaxDb, kMaxDb);
+            util::requireRange("VADAlgorithm", "vad_noise_minvar", p->vad_noise_minvar, 0.0f,
+                               kMaxVariance);
+            util::requireRange("VADAlgorithm", "vad_target_minvar", p->vad_target_minvar, 0.0f,
+                               kMaxVariance);
             break;
         case 3:  // PilotVAD
             if (!pilots) error("VADAlgorithm", "Pilot information required.");
@@ -44,6 +65,7 @@ void checkConstraints(const Params* p, const blas::Vector* pilots) {
                 checkPilotCount(p);
             else if (p->numouts != 1)
                 error("VADAlgorithm", "Mono output required: %d", p->numouts);
+            checkMaskBins(numbins);
             break;
         default:
             break;
@@ -55,12 +77,18 @@ void checkConstraints(const Params* p, const blas::Vector* pilots) {
 //   2 DominantVAD(params, numbins)
 //   3 PilotVAD(nummics, numbins, pilots)
 //   100 NNMask(vad_model_base, nummics, pilots)
-vad::VADInterface* build(const Params* p, int numbins, blas::Vector* /*pilots*/) {
+vad::VADInterface* build(const Params* p, int numbins, blas::Vector* pilots) {
     switch (p->vad_algorithm) {
         case 0:
             return new vad::VADBypass(p->nummics, p->numouts, numbins);
         case 1:
             return new vad::SRPPHATVAD(p);
+        case 2:
+            return new vad::DominantVAD(p, numbins);
+        case 3:
+            return new vad::PilotVAD(p->nummics, numbins, pilots);
+        case 100:
+            return new vad::NNMask(p->vad_model_base, p->nummics, pilots);
         default:
             return nullptr;
     }
@@ -69,7 +97,7 @@ vad::VADInterface* build(const Params* p, int numbins, blas::Vector* /*pilots*/)
 }  // namespace
 
 VADAlgorithm::VADAlgorithm(const Params* params, int numbins, blas::Vector* pilots) : pp(new Impl) {
-    checkConstraints(params, pilots);
+    checkConstraints(params, numbins, pilots);
     pp->vad.reset(build(params, numbins, pilots));
     if (!pp->vad) error("VADAlgorithm", "Unknown VAD algorithm: %d", params->vad_algorithm);
 }

@@ -49,10 +49,10 @@ void expectSameFields(const Params& a, const Params& b) {
     EXPECT_EQ(std::memcmp(a.test_items, b.test_items, sizeof a.test_items), 0);
     EXPECT_EQ(std::memcmp(a.test_freqdb_lower, b.test_freqdb_lower, sizeof a.test_freqdb_lower), 0);
     EXPECT_EQ(std::memcmp(a.test_freqdb_upper, b.test_freqdb_upper, sizeof a.test_freqdb_upper), 0);
-    const char* const sa[] = {a.fe_in_path, a.fe_out_path, a.bf_model_base, a.ns_model_base,
-                              a.vad_model_base};
-    const char* const sb[] = {b.fe_in_path, b.fe_out_path, b.bf_model_base, b.ns_model_base,
-                              b.vad_model_base};
+    const char* const sa[] = {a.fe_in_path,    a.fe_out_path,   a.kws_event_path,
+                              a.bf_model_base, a.ns_model_base, a.vad_model_base};
+    const char* const sb[] = {b.fe_in_path,    b.fe_out_path,   b.kws_event_path,
+                              b.bf_model_base, b.ns_model_base, b.vad_model_base};
     for (int k = 0; k < 5; ++k) {
         EXPECT_EQ(sa[k] == nullptr, sb[k] == nullptr) << k;
         if (sa[k] && sb[k]) {
@@ -123,8 +123,8 @@ TEST(ParamsFile, EveryKeyReachesItsOwnField) {
                                   "train_ark_batch_size"};
     const char* const kBool[] = {"aec_merge_refs", "aec_tde_active",    "bf_islocked",
                                  "ssl_halfscan",   "test_print_detail", "train_out_pooling"};
-    const char* const kString[] = {"fe_in_path", "fe_out_path", "bf_model_base", "ns_model_base",
-                                   "vad_model_base"};
+    const char* const kString[] = {"fe_in_path",    "fe_out_path",   "kws_event_path",
+                                   "bf_model_base", "ns_model_base", "vad_model_base"};
     std::vector<Case> cases;
     for (const char* k : kInt) cases.push_back({k, "5", "5"});
     for (const char* k : kFloat) cases.push_back({k, "12.5", "12.500000"});

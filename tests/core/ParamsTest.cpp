@@ -47,6 +47,7 @@ std::string defaultListing() {
         "numouts = 1",
         "fe_in_path = ",
         "fe_out_path = ",
+        "kws_event_path = ",
         "miccoor = ",
         "0.042500 0.000000 0.000000",
         "0.021250 0.036806 0.000000",

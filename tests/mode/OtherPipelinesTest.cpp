@@ -89,6 +89,14 @@ std::vector<float> filteredMic(int m, int delay, size_t length) {
     return y;
 }
 
+// 10 log10 of the energy of a over that of b.
+double energyRatioDb(const std::vector<float>& a, const std::vector<float>& b) {
+    double ea = 0, eb = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i)
+        ea += double(a[i]) * a[i], eb += double(b[i]) * b[i];
+    return 10 * std::log10(ea / eb);
+}
+
 std::string runError(const std::string& lines) {
     TempDir dir;
     writeFile(dir.file("in.raw"), std::string(kChannels * 160 * 2 * 4, '\0'));
@@ -194,14 +202,43 @@ TEST(OtherPipelines, MultistreamTakesTheOutermostPair) {
          "required: 5"},
         {"mode = 9\nnumouts = 2\nblock_size = 0.03\n",
          "velmora, MultistreamModeNormalBlock: 0.01 and 0.02 block size required: 0.030000"},
-        // The keyword beamformer of the third stream.
-        {"mode = 9\nnumouts = 3\n", "velmora, BFAlgorithm: Unsupported beamforming algorithm: 303"},
-        {"mode = 9\nnumouts = 4\n", "velmora, BFAlgorithm: Unsupported beamforming algorithm: 303"},
     };
     for (const auto& r : refusals) {
         const std::string err = runError(r.lines);
         EXPECT_NE(err.find(r.message), std::string::npos) << err;
     }
+}
+
+// Mode 9 with three and four outputs: the third stream is the keyword beamformer, which before
+// any keyword is the fixed sum of all microphones over sqrt(7); the fourth channel carries the
+// detector's activity level of the block on every sample 4n + 3.
+TEST(OtherPipelines, MultistreamThirdStreamAndLevelChannel) {
+    Params p = sceneParams(9, 4);
+    p.numrefs = 0;
+    p.numins = kChannels;
+    p.vad_algorithm = 1;
+    std::vector<float> levels;
+    const std::vector<float> all = run(p, [&](Velmora& e, const std::vector<float>& out) {
+        levels.push_back(e.vadValue(0));
+        for (size_t i = 3; i < out.size(); i += 4) ASSERT_EQ(out[i], levels.back());
+    });
+    EXPECT_GT(*std::max_element(levels.begin(), levels.end()), 0.0f);
+    const size_t n = all.size() / 4;
+    std::vector<float> sum(n, 0.0f);
+    for (int m = 0; m < 7; ++m) {
+        const std::vector<float> x = filteredMic(m, 480, n);
+        for (size_t i = 0; i < n; ++i) sum[i] += x[i] / std::sqrt(7.0f);
+    }
+    const std::vector<float> third = channel(all, 2, 4);
+    EXPECT_GT(scene::siSdrDb(third, sum), 20.0);
+    EXPECT_LT(std::fabs(energyRatioDb(third, sum)), 0.5);
+
+    // Three outputs: the same streams without the level channel.
+    Params p3 = p;
+    p3.numouts = 3;
+    const std::vector<float> three = run(p3);
+    ASSERT_EQ(three.size(), 3 * n);
+    for (size_t i = 0; i < n; ++i) ASSERT_EQ(three[3 * i + 2], all[4 * i + 2]) << i;
 }
 
 // The commented example configurations of these modes build the engines they describe.
@@ -227,12 +264,13 @@ TEST(OtherPipelines, ExampleConfigurationsBuild) {
 TEST(OtherPipelines, BlocksAllocateNothing) {
     const struct {
         int mode, numouts, feature;
-    } cases[] = {{3, 1, 0},  {5, 2, 0}, {6, 8, 1}, {6, 15, 4},
-                 {6, 15, 5}, {7, 2, 0}, {8, 1, 0}, {9, 2, 0}};
+    } cases[] = {{3, 1, 0}, {5, 2, 0}, {6, 8, 1}, {6, 15, 4}, {6, 15, 5},
+                 {7, 2, 0}, {8, 1, 0}, {9, 2, 0}, {9, 4, 0}};
     for (const auto& c : cases) {
         Params p = sceneParams(c.mode, c.numouts);
         p.aec_algorithm = 201;
-        p.vad_algorithm = c.numouts == 1 || c.mode == 5 ? 1 : 0;  // the detector has one output
+        // The detector has one output (mode 9 gives its keyword stream one).
+        p.vad_algorithm = c.numouts == 1 || c.mode == 5 || c.mode == 9 ? 1 : 0;
         p.ns_algorithm = 1;
         p.train_feature = c.feature;
         for (int k = 0; k < 7; ++k)

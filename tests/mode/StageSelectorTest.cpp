@@ -449,3 +449,49 @@ TEST(NSAlgorithm, ZeroDelaysAndPassThrough) {
 }
 
 }  // namespace
+
+namespace {
+
+// Limits of the keyword, multichannel and mask stages, refused when the selectors build them.
+TEST(StageSelectors, KeywordAndMaskStageLimits) {
+    Params p = passThrough();
+    p.nummics = 16;
+    p.bf_algorithm = 303;
+    VADAlgorithm vad(&p, K, nullptr);
+    EXPECT_EQ(errorOf([&] { BFAlgorithm b(&p, &vad); }),
+              "velmora, BFAlgorithm: Invalid nummics: 16, allowed 2 to 15");
+    p.nummics = 7;
+    p.bf_power = 10;
+    VADAlgorithm seven(&p, K, nullptr);
+    EXPECT_EQ(errorOf([&] { BFAlgorithm b(&p, &seven); }),
+              "velmora, BFAlgorithm: Invalid bf_power: 10, allowed 0 to 9");
+    p.bf_power = 9;
+    EXPECT_EQ(errorOf([&] { BFAlgorithm b(&p, &seven); }), "");
+    p.bf_algorithm = 2;
+    p.vad_algorithm = 2;
+    VADAlgorithm level(&p, K, nullptr);
+    BFAlgorithm mask(&p, &level);
+    EXPECT_TRUE(mask.drivesDetector());
+    EXPECT_EQ(mask.delay(), 1);  // the level detector's delay at 8 bins
+
+    p = passThrough();
+    p.ns_algorithm = 2;
+    p.nummics = 17;
+    EXPECT_EQ(errorOf([&] { NSAlgorithm n(&p, 17, K, 0, 0, nullptr); }),
+              "velmora, NSAlgorithm: Invalid numouts: 17, allowed 1 to 16");
+    p.ns_power = 5;
+    EXPECT_EQ(errorOf([&] { NSAlgorithm n(&p, 7, K, 0, 0, nullptr); }),
+              "velmora, NSAlgorithm: Invalid ns_power: 5, allowed 0 to 4");
+    for (int algo : {100, 101}) {
+        p.ns_algorithm = algo;
+        EXPECT_EQ(errorOf([&] { NSAlgorithm n(&p, 1, K, 0, 0, nullptr); }),
+                  "velmora, NSAlgorithm: Invalid number of bins: 8, the mask model needs 160");
+        EXPECT_EQ(errorOf([&] { NSAlgorithm n(&p, 1, 160, 0, 0, nullptr); }), "");
+    }
+    p.vad_algorithm = 2;
+    p.vad_minsnr = std::nanf("");
+    EXPECT_NE(errorOf([&] { VADAlgorithm v(&p, K, nullptr); }).find("Invalid vad_minsnr: "),
+              std::string::npos);
+}
+
+}  // namespace
