@@ -26,7 +26,7 @@ sanitize: deps
 		ctest --output-on-failure -j $(JOBS)
 
 # The default configuration on the bundled recording demo/demo_7mic_1ref.wav (regenerate it with
-# tools/make_demo_recording.sh, which needs espeak-ng and sox).
+# tools/make_demo_recording.sh, which needs espeak-ng and sox); draws out/demo_report.png.
 demo: build
 	tools/demo.sh $(BUILD)
 
@@ -35,6 +35,8 @@ bench:
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVELMORA_BENCH=ON -DVELMORA_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@for b in $(BENCH_BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; true
+	@if ls $(BENCH_BUILD)/python/velmora*.so >/dev/null 2>&1; then \
+		/usr/bin/python3 bench/python_loop.py --build $(BENCH_BUILD) || true; fi
 
 format:
 	find src tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

@@ -5,7 +5,10 @@
 set -euo pipefail
 if [ "${1:-}" = "--help" ]; then sed -n 2,4p "$0" | sed 's/^# \{0,1\}//'; exit 0; fi
 
-packages=(cmake g++ make pkg-config libgtest-dev libkissfft-dev libwebrtc-audio-processing-dev python3 python3-numpy "$@")
+# python3-dev and pybind11 build the Python module; pytest, matplotlib and soundfile run its tests
+# and draw the demo's report.
+packages=(cmake g++ make pkg-config libgtest-dev libkissfft-dev libwebrtc-audio-processing-dev python3 python3-numpy
+  python3-dev pybind11-dev python3-pybind11 python3-pytest python3-matplotlib python3-soundfile "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

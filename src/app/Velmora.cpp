@@ -107,6 +107,10 @@ Velmora::Velmora(const Params& params) {
         error("Velmora", "No. of input channels out of bounds: %d, %d",
               std::max(logical, impl->numIns), kMaxChannels);
     }
+    // Output blocks and per-output stage state are sized by numouts: an absurd count would
+    // allocate gigabytes before any stage could refuse it.
+    if (p.numouts > kMaxChannels)
+        error("Velmora", "No. of output channels out of bounds: %d, %d", p.numouts, kMaxChannels);
     const int named = numMics + numRefs + numPilotChannels;
     for (int j = 0; j < named; ++j) {
         if (p.chorder[j] < 0 || p.chorder[j] >= impl->numIns) {

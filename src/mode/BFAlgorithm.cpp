@@ -75,6 +75,10 @@ bf::BFInterface* build(const Params* p, VADAlgorithm* vad) {
     const int numbins = vad->numBins();
     switch (p->bf_algorithm) {
         case 0:
+            // The pass-through hands on the first numouts microphones.
+            if (p->numouts > p->nummics)
+                error("BFAlgorithm", "Invalid numouts: %d, allowed 1 to %d (nummics)", p->numouts,
+                      p->nummics);
             return new bf::BFBypass(p->nummics, p->numouts, numbins);
         case 1:
             return new bf::Fixed(p->nummics, p->numouts, numbins, p->bf_model_base);

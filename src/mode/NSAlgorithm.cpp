@@ -8,6 +8,7 @@
 #include "ns/NSBypass.h"
 #include "ns/NSInterface.h"
 #include "ns/PWFRES.h"
+#include "util/Check.h"
 
 namespace velmora::mode {
 
@@ -44,6 +45,9 @@ ns::NSInterface* build(const Params* p, int numchs, int numbins, VADAlgorithm* /
         case 0:
             return new ns::NSBypass(numchs, p->numrefs, numbins);
         case 1:
+            util::requireAtLeast("NSAlgorithm", "ns_power", p->ns_power, 0);
+            util::requireAtLeast("NSAlgorithm", "ns_level", p->ns_level, 0.0f);
+            util::requireAtLeast("NSAlgorithm", "agc_gain", p->agc_gain, 0.0f);
             return new ns::PWFRES(numchs, p->numrefs, numbins, p->ns_power,
                                   p->ns_level * p->agc_gain);
         default:

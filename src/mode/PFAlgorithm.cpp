@@ -9,6 +9,7 @@
 #include "pf/PFInterface.h"
 #include "pf/PWFPF.h"
 #include "pf/VADPF.h"
+#include "util/Check.h"
 
 namespace velmora::mode {
 
@@ -25,6 +26,9 @@ namespace {
 //   3 DominantPF(params)
 //   4 PWFPF(numouts, K, 0, pf_level)
 pf::PFInterface* build(const Params* p, VADAlgorithm* vad) {
+    if (p->pf_algorithm >= 1 && p->pf_algorithm <= 3)
+        util::requireRange("PFAlgorithm", "pf_level", p->pf_level, 0.0f, 1.0f);
+    if (p->pf_algorithm == 4) util::requireAtLeast("PFAlgorithm", "pf_level", p->pf_level, 0.0f);
     switch (p->pf_algorithm) {
         case 0:
             return new pf::PFBypass(p->numouts, vad->numBins());

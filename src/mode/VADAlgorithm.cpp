@@ -3,6 +3,8 @@
 #include "Error.h"
 #include "Params.h"
 #include "blas/Vector.h"
+#include "mode/ScanSettings.h"
+#include "util/Check.h"
 #include "vad/SRPPHATVAD.h"
 #include "vad/VADBypass.h"
 #include "vad/VADInterface.h"
@@ -50,6 +52,10 @@ vad::VADInterface* build(const Params* p, int numbins, blas::Vector* /*pilots*/)
         case 0:
             return new vad::VADBypass(p->nummics, p->numouts, numbins);
         case 1:
+            checkScanSettings("VADAlgorithm", p);
+            util::requireRange("VADAlgorithm", "vad_forget", p->vad_forget, 0.0f, 1.0f);
+            util::requireAbove("VADAlgorithm", "vad_target_radius", p->vad_target_radius, 0.0f,
+                               360.0f);
             return new vad::SRPPHATVAD(p);
         default:
             return nullptr;

@@ -45,23 +45,41 @@ PyObject* errorType = nullptr;  // velmora.Error, alive as long as the module
 // Configuration from a dict: written as key = value lines and read by the configuration parser,
 // so keys, defaults and validation are exactly those of a file.
 
+// The parameter listing of `params` as (key, value) pairs in the parser's order; the lines of
+// the miccoor block come as ("miccoor", "x y z") pairs.
+std::vector<std::pair<std::string, std::string>> listing(const Params& params) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    char* text = nullptr;
+    size_t size = 0;
+    std::FILE* stream = open_memstream(&text, &size);
+    if (!stream) return pairs;
+    params.print(stream);
+    std::fclose(stream);
+    std::istringstream lines(std::string(text, size));
+    std::free(text);
+    std::string line;
+    bool inMics = false;
+    while (std::getline(lines, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        const size_t eq = line.find(" =");
+        if (eq == std::string::npos) {
+            if (inMics) pairs.emplace_back("miccoor", line);
+            continue;
+        }
+        const std::string key = line.substr(0, eq);
+        inMics = key == "miccoor";
+        const size_t value = line.find_first_not_of(' ', eq + 2);
+        pairs.emplace_back(key, value == std::string::npos ? "" : line.substr(value));
+    }
+    return pairs;
+}
+
 // Configuration keys in the parser's order (as the parameter listing prints them).
 const std::vector<std::string>& knownKeys() {
     static const std::vector<std::string> keys = [] {
         std::vector<std::string> names;
-        char* text = nullptr;
-        size_t size = 0;
-        std::FILE* stream = open_memstream(&text, &size);
-        if (!stream) return names;
-        Params().print(stream);
-        std::fclose(stream);
-        std::istringstream lines(std::string(text, size));
-        std::free(text);
-        std::string line;
-        while (std::getline(lines, line)) {
-            const size_t eq = line.find(" =");
-            if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
-            names.push_back(line.substr(0, eq));
+        for (const auto& pair : listing(Params())) {
+            if (names.empty() || names.back() != pair.first) names.push_back(pair.first);
         }
         return names;
     }();
@@ -602,6 +620,23 @@ PYBIND11_MODULE(velmora, m) {
         .def_property_readonly("output_rate", [](Engine& e) { return e.facade().outputRate(); })
         .def_property_readonly("input_bits", [](Engine& e) { return e.facade().inputBits(); })
         .def_property_readonly("output_bits", [](Engine& e) { return e.facade().outputBits(); })
+        .def_property_readonly(
+            "settings",
+            [](Engine& e) {
+                py::dict settings;
+                py::list mics;
+                for (const auto& [key, value] : vp::listing(e.params())) {
+                    if (key != "miccoor") {
+                        settings[py::str(key)] = value;
+                    } else if (!value.empty()) {
+                        mics.append(value);
+                    }
+                }
+                settings["miccoor"] = mics;
+                return settings;
+            },
+            "Every setting the engine was built from, as the parameter listing shows it "
+            "(texts; miccoor a list of \"x y z\" texts).")
         .def_property_readonly("volume_position",
                                [](Engine& e) { return e.params().volume_position; })
         .def("process", &Engine::process, py::arg("block"), py::arg("out") = py::none(),
