@@ -4,7 +4,10 @@ ASAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test sanitize demo bench format clean
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 600
+
+.PHONY: all deps build test sanitize demo bench fuzz format clean
 
 all: build
 
@@ -38,8 +41,17 @@ bench:
 	@if ls $(BENCH_BUILD)/python/velmora*.so >/dev/null 2>&1; then \
 		/usr/bin/python3 bench/python_loop.py --build $(BENCH_BUILD) || true; fi
 
+# Each libFuzzer target for FUZZ_SECONDS (default 600) under ASan and UBSan, starting from the
+# seed corpus in fuzz/corpus; new inputs go to $(FUZZ_BUILD)/corpus, findings to $(FUZZ_BUILD)/.
+fuzz:
+	@tools/setup-deps.sh clang libclang-rt-14-dev
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DVELMORA_FUZZ=ON -DVELMORA_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_params fuzz_wav fuzz_pcm fuzz_engine
+	tools/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 format:
 	find src tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) build-pip *.egg-info
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD) build-pip *.egg-info

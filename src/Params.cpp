@@ -1,6 +1,9 @@
 #include "Params.h"
 
+#include <sys/stat.h>
+
 #include <climits>
+#include <cmath>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -365,6 +368,11 @@ void Params::setChannelOrder(int numins, ...) {
 
 void Params::readFile(const char* path) {
     if (!path) error("Params", "Cannot open conf file: %s", "(null)");
+    // A directory opens for reading on some systems and then reads as an empty file: only a
+    // regular file (or a pipe or terminal) is a configuration.
+    struct stat info;
+    if (::stat(path, &info) != 0 || S_ISDIR(info.st_mode))
+        error("Params", "Cannot open conf file: %s", path);
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "r"), &std::fclose);
     if (!file) error("Params", "Cannot open conf file: %s", path);
 
@@ -487,6 +495,24 @@ void Params::parseLine(const char* line) {
 
 void Params::print() const {
     print(stdout);
+}
+
+const char* Params::firstNonFinite(float* value) const {
+    auto bad = [value](float v) {
+        if (std::isfinite(v)) return false;
+        if (value) *value = v;
+        return true;
+    };
+    for (const Key& k : kKeys) {
+        if (k.kind == Kind::Float && bad(this->*k.f)) return k.name;
+        if (k.kind == Kind::FreqDbLower)
+            for (float v : test_freqdb_lower)
+                if (bad(v)) return k.name;
+        if (k.kind == Kind::FreqDbUpper)
+            for (float v : test_freqdb_upper)
+                if (bad(v)) return k.name;
+    }
+    return nullptr;
 }
 
 void Params::print(std::FILE* out) const {

@@ -149,6 +149,11 @@ class Params : public detail::ParamsFields {
     void print() const;
     void print(std::FILE* out) const;
 
+    // The name of the first float setting (in key order, the frequency masks included, the
+    // microphone coordinates not) that holds NaN or an infinity, or null when all are finite.
+    // `value` receives the offending value.
+    const char* firstNonFinite(float* value) const;
+
   private:
     struct CopyTag {};
     Params(const detail::ParamsFields& fields, CopyTag);

@@ -138,6 +138,7 @@ struct CSAECFDGeneral2::Impl {
         swapCount[static_cast<size_t>(k)] = 0;
     }
     void exchange(int k);
+    void restartPoisonedBins();
 };
 
 void CSAECFDGeneral2::Impl::convergenceBookkeeping() {
@@ -471,6 +472,32 @@ void CSAECFDGeneral2::process(const blas::ComplexVector* mic, const blas::Comple
     if (s.updateLast == 1) {
         s.adapt();
         s.updateProfile();
+    }
+    s.restartPoisonedBins();
+}
+
+// A non-finite filter, history or power in a bin shows in that bin's errors or power
+// averages; such a bin starts over from silence instead of staying unusable for good.
+void CSAECFDGeneral2::Impl::restartPoisonedBins() {
+    const int K = numBins, R = numRefs;
+    const blas::Complex* e1 = err1.data();
+    const blas::Complex* e2 = err2.data();
+    for (int k = 0; k < K; ++k) {
+        float probe = e1[k].real() + e1[k].imag() + micPowAvg.data()[k] + err1PowAvg.data()[k];
+        if (dualFilter == 1) probe += e2[k].real() + e2[k].imag() + err2PowAvg.data()[k];
+        for (int r = 0; r < R; ++r) probe += refPowAvg.data()[r][k];
+        if (std::isfinite(probe)) continue;
+        const blas::Complex zero(0.0f, 0.0f);
+        for (int r = 0; r < R; ++r) {
+            for (int t = 0; t < taps; ++t) {
+                history[static_cast<size_t>(r)]->data()[t][k] = zero;
+                adaptive[static_cast<size_t>(r)]->data()[t][k] = zero;
+                shadow[static_cast<size_t>(r)]->data()[t][k] = zero;
+            }
+            refPowAvg.data()[r][k] = 0.0f;
+        }
+        err1.data()[k] = err2.data()[k] = zero;
+        resetBin(k);
     }
 }
 

@@ -4,6 +4,7 @@
 #include "aec/CSAECFDGeneral2.h"
 #include "blas/ComplexMatrix.h"
 #include "blas/ComplexVector.h"
+#include "util/Numeric.h"
 
 #include <vector>
 
@@ -45,6 +46,7 @@ struct DualAFGeneral::Impl {
     int numRefs;
     int numBins;
     blas::ComplexMatrix refMix;
+    blas::ComplexVector micClean;                  // a microphone row with its garbage bins zeroed
     blas::ComplexVector micRow, nearRow, echoRow;  // views onto rows of the caller's blocks
     std::vector<std::unique_ptr<CSAECFDGeneral2>> cores;
 
@@ -53,6 +55,7 @@ struct DualAFGeneral::Impl {
           numRefs(R),
           numBins(K),
           refMix(R, K),
+          micClean(K),
           micRow(K, true),
           nearRow(K, true),
           echoRow(K, true) {}
@@ -116,9 +119,23 @@ void DualAFGeneral::process(const blas::ComplexMatrix* mic, const blas::ComplexM
         }
         refs = &s.refMix;
     }
+    // NaN, infinite or absurd bins (a broken input) enter the filters as silence, in a copy:
+    // one of them would otherwise spoil the filters of its bin for good.
+    const int K = s.numBins;
+    for (int r = 0; r < s.numRefs; ++r) {
+        if (!util::hasAbsurd(refs->data()[r], K)) continue;
+        if (refs != &s.refMix) s.refMix.copy(ref);
+        util::zeroAbsurd(s.refMix.data()[r], s.refMix.data()[r], K);
+        refs = &s.refMix;
+    }
     for (int m = 0; m < s.numMics; ++m) {
+        blas::Complex* row = const_cast<blas::Complex*>(mic->data()[m]);
+        if (util::hasAbsurd(row, K)) {
+            util::zeroAbsurd(row, s.micClean.data(), K);
+            row = s.micClean.data();
+        }
         // The microphone view is only read: the cast lets one view type serve all three rows.
-        s.micRow.setView(const_cast<blas::Complex*>(mic->data()[m]));
+        s.micRow.setView(row);
         s.nearRow.setView(nearend->data()[m]);
         s.echoRow.setView(echo->data()[m]);
         s.cores[static_cast<size_t>(m)]->process(&s.micRow, refs, &s.nearRow, &s.echoRow);

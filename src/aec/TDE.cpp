@@ -5,12 +5,14 @@
 #include <vector>
 
 #include "Error.h"
+#include "Params.h"
 #include "blas/ComplexMatrix.h"
 #include "blas/ComplexVector.h"
 #include "blas/Matrix.h"
 #include "blas/Vector.h"
 #include "transform/FFTWrapper.h"
 #include "transform/MultiSTFT.h"
+#include "util/Check.h"
 #include "util/DelayedBuffer.h"
 #include "util/Numeric.h"
 
@@ -282,6 +284,16 @@ void TDE::process(const float* in, float* out) {
         s.blockIndex = 0;
         s.binCursor = 0;
     }
+}
+
+std::unique_ptr<TDE> TDE::fromParams(const Params& p, int blocksize) {
+    if (!p.aec_tde_active || p.numrefs < 1) return nullptr;
+    util::requireRange("TDE", "aec_tde_maxoffset", p.aec_tde_maxoffset, 0.0f, kMaxOffsetSeconds);
+    util::requireRange("TDE", "aec_tde_refoffset", p.aec_tde_refoffset, -kMaxOffsetSeconds,
+                       kMaxOffsetSeconds);
+    return std::make_unique<TDE>(p.nummics, p.numrefs, blocksize,
+                                 toSamples(p.fsout, p.aec_tde_maxoffset),
+                                 toSamples(p.fsout, p.aec_tde_refoffset));
 }
 
 int TDE::toSamples(int fs, float seconds) {

@@ -8,6 +8,10 @@
 
 #include <memory>
 
+namespace velmora {
+class Params;
+}
+
 namespace velmora::aec {
 
 class TDE {
@@ -46,6 +50,12 @@ class TDE {
     // product fs * seconds truncated toward zero. Products beyond the int range saturate and
     // NaN gives 0, so an absurd configuration reaches the constructor as a checkable value.
     static int toSamples(int fs, float seconds);
+
+    // The estimator a configuration asks for (aec_tde_active, offsets in seconds at fsout), for
+    // blocks of `blocksize` frames; null when it is off or there is no reference to align. The
+    // offsets must lie within +-kMaxOffsetSeconds (the search range is not negative).
+    static constexpr float kMaxOffsetSeconds = 10.0f;
+    static std::unique_ptr<TDE> fromParams(const Params& p, int blocksize);
 
   private:
     struct Impl;

@@ -79,6 +79,7 @@ int runLocalizationJob(Velmora& engine, const Params& params, JobIO& io, long lo
     io.finish();
     if (!perBlock) report();
     engine.resetLocalization();
+    io.processingDone();
     if (framesProcessed) *framesProcessed = blocks * frames;
     if (processTicks) *processTicks = static_cast<int>(ticks + 0.5);
     source->close();
@@ -153,6 +154,7 @@ int runEnhancementJob(Velmora& engine, const Params& p, JobIO& io, long long* fr
     // The pipeline still holds delay() samples: push them out with the last block repeated.
     for (int i = 0; i < delayBlocks; ++i) processBlock(false);
     io.finish();
+    io.processingDone();
 
     if (framesProcessed) *framesProcessed = blocks * inFrames;
     if (processTicks) *processTicks = static_cast<int>(ticks + 0.5);

@@ -40,6 +40,9 @@ class JobIO {
     virtual void start(long long totalBlocks, double blockSeconds) {}
     virtual void blockDone() {}
     virtual void finish() {}
+    // Every block is processed (the localisation's directions reported, the enhancement's tail
+    // written), before input and output are closed.
+    virtual void processingDone() {}
 };
 
 // Both return 0, or -97 when the input or output cannot be opened or the output fails.

@@ -17,12 +17,14 @@
 #include "mode/ModeInterface.h"
 #include "mode/TestMode.h"
 #include "sio/ArkSink.h"
+#include "sio/FileInfo.h"
 #include "sio/PCMSink.h"
 #include "sio/PCMSource.h"
 #include "sio/SampleFormat.h"
 #include "sio/TxtSink.h"
 #include "sio/WavSink.h"
 #include "sio/WavSource.h"
+#include "util/Check.h"
 
 namespace velmora {
 
@@ -58,9 +60,59 @@ struct Velmora::Impl {
     std::unique_ptr<blas::Vector> block;
     std::unique_ptr<sio::SignalSink> inDump;
     std::unique_ptr<sio::SignalSink> outDump;
+    long long replacedSamples = 0;  // input samples that sanitize() replaced
 
     explicit Impl(const Params& p) : params(p) {}
 };
+
+namespace {
+
+// Input samples beyond this magnitude (60 dB above full scale) are garbage: no recording holds
+// them, and a single one would throw the adaptive filters off for seconds.
+constexpr float kMaxInputMagnitude = 1000.0f;
+
+// Replaces NaN, infinite and absurdly large samples by 0, so that one bad sample cannot poison
+// the adaptive state of the stages. Returns the number of samples replaced. The common case, a
+// clean block, costs one vectorisable pass.
+int sanitize(float* x, int count) {
+    bool clean = true;
+    for (int i = 0; i < count; ++i) clean &= std::fabs(x[i]) <= kMaxInputMagnitude;
+    if (clean) return 0;
+    int changed = 0;
+    for (int i = 0; i < count; ++i) {
+        if (std::fabs(x[i]) <= kMaxInputMagnitude) continue;
+        x[i] = 0.0f;
+        ++changed;
+    }
+    return changed;
+}
+
+// Upper limits of settings whose size or run time grows with the value. Every stage checks its
+// own settings when it is built; these are the ones the facade and the file jobs use.
+constexpr float kMaxInitTime = 3600.0f;     // seconds of fade-in
+constexpr int kMaxTrainRepeat = 100;        // passes over the input
+constexpr float kMaxTrainSeconds = 1.0e7f;  // input offset, length and archive batch (s)
+
+// Refuses the settings that no stage can work with: non-finite numbers anywhere, channel
+// counts beyond the channel table (checked one by one, before any sum can overflow), and the
+// limits above.
+void checkLimits(const Params& p) {
+    float bad = 0.0f;
+    if (const char* key = p.firstNonFinite(&bad))
+        error("Velmora", "Invalid %s: %g, a finite number is required", key,
+              static_cast<double>(bad));
+    util::requireRange("Velmora", "nummics", p.nummics, 1, kMaxChannels);
+    util::requireRange("Velmora", "numrefs", p.numrefs, 0, kMaxChannels);
+    util::requireRange("Velmora", "init_time", p.init_time, 0.0f, kMaxInitTime);
+    util::requireRange("Velmora", "train_repeat", p.train_repeat, 0, kMaxTrainRepeat);
+    util::requireRange("Velmora", "train_input_offset", p.train_input_offset, 0.0f,
+                       kMaxTrainSeconds);
+    util::requireRange("Velmora", "train_input_len", p.train_input_len, 0.0f, kMaxTrainSeconds);
+    util::requireRange("Velmora", "train_ark_batch_size", p.train_ark_batch_size, 0.0f,
+                       kMaxTrainSeconds);
+}
+
+}  // namespace
 
 Velmora::Velmora(const char* confPath) : Velmora(Params(confPath)) {}
 
@@ -89,6 +141,7 @@ Velmora::Velmora(const Params& params) {
     impl->writeSamples = sio::pcmEncoder(p.nbitsout);
     if (!impl->writeSamples) error("Velmora", "Unsupported bits per sample: %d", p.nbitsout);
     if (p.numpilots < 0) error("Velmora", "Illegal no. of pilots: %d", p.numpilots);
+    util::requireRange("Velmora", "numpilots", p.numpilots, 0, kMaxChannels);
     if (p.numpilots > 0) impl->pilots = std::make_unique<blas::Vector>(p.numpilots);
 
     const float bs = p.block_size;
@@ -99,6 +152,7 @@ Velmora::Velmora(const Params& params) {
     if (numMics < 1) error("Velmora", "Illegal no. of mic channels: %d", numMics);
     if (numRefs < 0) error("Velmora", "Illegal no. of reference channels: %d", numRefs);
     if (p.numouts < 1) error("Velmora", "Illegal no. of output channels: %d", p.numouts);
+    checkLimits(p);
 
     // Every logical channel needs an entry of `chorder` that names an existing input channel;
     // the parameter set holds 100 entries.
@@ -107,16 +161,14 @@ Velmora::Velmora(const Params& params) {
         error("Velmora", "No. of input channels out of bounds: %d, %d",
               std::max(logical, impl->numIns), kMaxChannels);
     }
-    // Output blocks and per-output stage state are sized by numouts: an absurd count would
-    // allocate gigabytes before any stage could refuse it.
-    if (p.numouts > kMaxChannels)
-        error("Velmora", "No. of output channels out of bounds: %d, %d", p.numouts, kMaxChannels);
     const int named = numMics + numRefs + numPilotChannels;
     for (int j = 0; j < named; ++j) {
         if (p.chorder[j] < 0 || p.chorder[j] >= impl->numIns) {
             error("Velmora", "Channel index out of bounds: %d, %d", p.chorder[j], impl->numIns);
         }
     }
+
+    util::requireRange("Velmora", "numouts", p.numouts, 1, kMaxChannels);
 
     switch (p.mode) {
         case 3:
@@ -238,6 +290,10 @@ void Velmora::resetLocalization() {
     pp->mode->resetLocalization();
 }
 
+long long Velmora::numReplacedSamples() const {
+    return pp->replacedSamples;
+}
+
 void Velmora::setPilots(const float* values) {
     if (!pp->pilots) return;
     std::copy(values, values + pp->params.numpilots, pp->pilots->data());
@@ -275,7 +331,9 @@ void Velmora::process(const float* in, float* out) {
 
     if (p.pilots_as_audio) {
         for (int i = 0; i < p.numpilots; ++i) {
-            s.pilots->set(i, in[p.chorder[numMics + numRefsIn + i]]);
+            float value = in[p.chorder[numMics + numRefsIn + i]];
+            s.replacedSamples += sanitize(&value, 1);
+            s.pilots->set(i, value);
         }
     }
 
@@ -302,6 +360,8 @@ void Velmora::process(const float* in, float* out) {
             for (int j = 0; j < n; ++j) dst[j] = frame[order[j]];
         }
     }
+
+    s.replacedSamples += sanitize(block, n * frames);
 
     if (s.warmupLeft > 0) {
         const int total = s.warmupBlocks;
@@ -345,6 +405,12 @@ sio::SignalSource* Velmora::openSource(const char* path) {
             error("Velmora", "No. of input channels not match: %d, %d", source->numChannels(),
                   pp->numIns);
         }
+        // The recording is resampled from fsin: a file at another rate would be processed at
+        // the wrong speed.
+        if (source->sampleRate() != pp->params.fsin) {
+            error("Velmora", "Sample rate not match: %d, %d (set fsin)", source->sampleRate(),
+                  pp->params.fsin);
+        }
         return source.release();
     }
     return new sio::PCMSource(pp->params.nbitsin, pp->numIns, path);
@@ -362,6 +428,34 @@ sio::SignalSink* Velmora::openSink(int rate, int bits, int channels, const char*
         return new sio::ArkSink(batch, channels, outFramesPerBlock(), path);
     }
     return new sio::PCMSink(bits, channels, path);
+}
+
+int Velmora::checkFiles(const Params& params, const char* inPath, const char* outPath) {
+    struct Output {
+        const char* what;
+        const char* path;
+    };
+    const Output outputs[] = {{"output file", outPath},
+                              {"fe_in_path", params.fe_in_path},
+                              {"fe_out_path", params.fe_out_path}};
+    auto given = [](const char* path) { return path != nullptr && *path != '\0'; };
+    auto same = [](const char* a, const char* b) { return sio::sameFile(a, b); };
+    for (int i = 0; i < 3; ++i) {
+        const Output& o = outputs[i];
+        if (!given(o.path)) continue;
+        if (given(inPath) && same(o.path, inPath)) {
+            std::fprintf(stderr, "Cannot write the %s over the input file: %s\n", o.what, o.path);
+            return -97;
+        }
+        for (int j = i + 1; j < 3; ++j) {
+            if (given(outputs[j].path) && same(o.path, outputs[j].path)) {
+                std::fprintf(stderr, "The %s and the %s name the same file: %s\n", o.what,
+                             outputs[j].what, o.path);
+                return -97;
+            }
+        }
+    }
+    return 0;
 }
 
 namespace {
@@ -406,6 +500,14 @@ class FileJobIO : public app::JobIO {
     void directions(const float* values, int count) override {
         for (int n = 0; n < count; ++n) std::printf(n ? " %f" : "%f", values[n]);
         std::printf("\n");
+    }
+
+    // Says once, at the end of a job, how many bad input samples the engine replaced.
+    void processingDone() override {
+        if (engine_.numReplacedSamples() > 0)
+            std::fprintf(
+                stderr, "Replaced %lld input samples that were NaN, infinite or beyond +-%g by 0\n",
+                engine_.numReplacedSamples(), static_cast<double>(kMaxInputMagnitude));
     }
 
     // Estimated from the file size, which is all a progress display needs: a WAV header or a
@@ -464,6 +566,7 @@ class FileJobIO : public app::JobIO {
 }  // namespace
 
 int Velmora::runLocalization(const char* inPath, long long* framesProcessed, int* processTicks) {
+    if (checkFiles(pp->params, inPath, nullptr) != 0) return -97;
     const bool perBlock = pp->params.ssl_forget != 1.0f || processTicks;
     FileJobIO io(*this, pp->params, inPath, nullptr, perBlock);
     return app::runLocalizationJob(*this, pp->params, io, framesProcessed, processTicks);
@@ -471,6 +574,7 @@ int Velmora::runLocalization(const char* inPath, long long* framesProcessed, int
 
 int Velmora::runEnhancement(const char* inPath, const char* outPath, long long* framesProcessed,
                             int* processTicks) {
+    if (checkFiles(pp->params, inPath, outPath) != 0) return -97;
     FileJobIO io(*this, pp->params, inPath, outPath, processTicks != nullptr);
     return app::runEnhancementJob(*this, pp->params, io, framesProcessed, processTicks);
 }

@@ -84,6 +84,15 @@ class Velmora {
     int runEnhancement(const char* inPath, const char* outPath, long long* framesProcessed,
                        int* processTicks);
 
+    // Checks, before anything is opened for writing, that no file a job writes (outPath, which
+    // may be null, and the dump files fe_in_path and fe_out_path of `params`) is the input file
+    // or another of them, through whatever path or link. Prints the conflict to standard error
+    // and returns -97, or returns 0.
+    static int checkFiles(const Params& params, const char* inPath, const char* outPath);
+
+    // Input samples that were NaN or infinite and were replaced by 0 so far.
+    long long numReplacedSamples() const;
+
   private:
     struct Impl;
     std::unique_ptr<Impl> pp;

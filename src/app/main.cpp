@@ -76,7 +76,16 @@ int showDelay(const char* confPath) {
 int runJob(const std::vector<const char*>& args, long long* frames, int* ticks, bool* built) {
     std::unique_ptr<velmora::Velmora> engine;
     try {
-        engine = std::make_unique<velmora::Velmora>(args[1]);
+        // The files are checked before the engine opens its dump files for writing, so that no
+        // run can overwrite its own input.
+        const velmora::Params params(args[1]);
+        const int status =
+            velmora::Velmora::checkFiles(params, args[2], args.size() == 4 ? args[3] : nullptr);
+        if (status != 0) {
+            *built = true;
+            return status;
+        }
+        engine = std::make_unique<velmora::Velmora>(params);
     } catch (const char* text) {
         std::fprintf(stderr, "%s\n", text);
         *built = false;

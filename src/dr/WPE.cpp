@@ -5,6 +5,7 @@
 
 #include "dr/WPE.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "Error.h"
@@ -13,6 +14,7 @@
 #include "blas/ComplexTensor3.h"
 #include "blas/ComplexVector.h"
 #include "transform/Simd.h"
+#include "util/Numeric.h"
 
 namespace velmora::dr {
 
@@ -28,7 +30,7 @@ constexpr int kDefaultTaps = 5;     // prediction taps when the argument is 0
 constexpr float kMinDenominator = 1e-10f;  // keeps the gain finite on silent input
 // Bound on the complex values of the per-bin state (P and the history), far above any useful
 // filter, so that an absurd tap count or delay is refused instead of overflowing a size.
-constexpr long long kMaxStateValues = 1LL << 27;
+constexpr long long kMaxStateValues = 1LL << 24;  // complex values: 128 MiB per table
 
 // The prediction delay when the argument is 0: it skips the direct path and early reflections,
 // about 30 ms (3 blocks of 10 ms; 1 block of 20 ms).
@@ -182,6 +184,23 @@ struct WPE::Impl {
     blas::ComplexMatrix out;  // M x K output work block
 
     void adapt(int k, const blas::ComplexMatrix* block);
+
+    // Bin k starts over: no prediction, identity inverse, empty history; its non-finite inputs
+    // become 0 and its output is its input.
+    void restartBin(int k, blas::ComplexMatrix* block) {
+        const blas::Complex zero(0.0f, 0.0f);
+        for (int c = 0; c < numChannels; ++c)
+            for (int n = 0; n < numCoefs; ++n) predictor.data()[k][c][n] = zero;
+        for (int i = 0; i < numCoefs; ++i)
+            for (int j = 0; j < numCoefs; ++j)
+                invCorr.data()[k][i][j] = blas::Complex(i == j ? 1.0f : 0.0f, 0.0f);
+        for (int n = 0; n < historyLen; ++n) history.data()[k][n] = zero;
+        for (int c = 0; c < numChannels; ++c) {
+            blas::Complex& v = block->data()[c][k];
+            if (!std::isfinite(v.real() + v.imag())) v = zero;
+            out.data()[c][k] = v;
+        }
+    }
 };
 
 // One RLS step for bin k with the current input column in `block` and its error in `out`.
@@ -251,7 +270,10 @@ WPE::WPE(int numchs, int numbins, int delay, int taps, int spread) {
     const long long N = static_cast<long long>(numchs) * T;
     const long long L = static_cast<long long>(numchs) * (static_cast<long long>(D) + T);
     if (N > kMaxStateValues || N * N > kMaxStateValues / numbins || L > kMaxStateValues / numbins)
-        error("WPE", "Prediction too long: %d channels, delay %d, %d taps", numchs, D, T);
+        error("WPE",
+              "Prediction too long: %d channels, delay %d, %d taps (dr_power), at most %lld "
+              "state values per table",
+              numchs, D, T, kMaxStateValues);
     pp = std::make_unique<Impl>(numchs, numbins, D, T, spread);
     for (int k = 0; k < numbins; ++k)
         for (int i = 0; i < pp->numCoefs; ++i) pp->invCorr.at(k, i, i) = blas::Complex(1.0f, 0.0f);
@@ -287,6 +309,9 @@ void WPE::process(blas::ComplexMatrix* block) {
     const int M = s.numChannels, K = s.numBins, N = s.numCoefs;
     blas::Complex* const* x = block->data();
     blas::Complex** e = s.out.data();
+    // NaN, infinite or absurd bins (a broken input) enter the prediction as silence.
+    for (int c = 0; c < M; ++c)
+        if (util::hasAbsurd(x[c], K)) util::zeroAbsurd(x[c], x[c], K);
 
     // Prediction with the filters of the previous block: e = x - G^H y.
     // sum conj(G_m) y_m = (G . y, G . (Im y, -Re y)) per element.
@@ -295,7 +320,13 @@ void WPE::process(blas::ComplexMatrix* block) {
         const float* y = fl(s.history.data()[k]);
         blas::Complex* const* G = s.predictor.data()[k];
         conjSwapped(y, yb, N);
-        for (int c = 0; c < M; ++c) e[c][k] = x[c][k] - dot2(fl(G[c]), y, yb, 2 * N);
+        float probe = 0.0f;
+        for (int c = 0; c < M; ++c) {
+            e[c][k] = x[c][k] - dot2(fl(G[c]), y, yb, 2 * N);
+            probe += e[c][k].real() * e[c][k].real() + e[c][k].imag() * e[c][k].imag();
+        }
+        // A state gone non-finite or absurd would otherwise stay in this bin for good.
+        if (!(probe <= util::kAbsurdPower)) s.restartBin(k, block);
     }
 
     // Adaptation of binsPerBlock bins, continuing cyclically where the last block stopped.

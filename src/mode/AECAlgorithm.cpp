@@ -5,6 +5,7 @@
 #include "aec/AECBypass.h"
 #include "aec/AECInterface.h"
 #include "aec/DualAFGeneral.h"
+#include "util/Check.h"
 #include "util/Numeric.h"
 
 namespace velmora::mode {
@@ -15,6 +16,10 @@ struct AECAlgorithm::Impl {
 
 namespace {
 
+// Longest echo filter in blocks (10 s at 10 ms blocks): beyond any room, and still within
+// real time for the default array.
+constexpr int kMaxFilterBlocks = 1000;
+
 // Checks what an algorithm number demands of the configuration before anything is built.
 void checkConstraints(const Params* p) {
     switch (p->aec_algorithm) {
@@ -22,6 +27,7 @@ void checkConstraints(const Params* p) {
         case 202:  // RETFAEC
             if (p->numrefs != 1 && p->numrefs != 2)
                 error("AECAlgorithm", "Mono or stereo references required: %d", p->numrefs);
+            util::requireRange("AECAlgorithm", "aec_power", p->aec_power, 0, kMaxFilterBlocks);
             break;
         default:
             break;

@@ -6,6 +6,7 @@
 #include "bf/BFInterface.h"
 #include "bf/Fixed.h"
 #include "mode/VADAlgorithm.h"
+#include "util/Check.h"
 
 namespace velmora::mode {
 
@@ -75,10 +76,6 @@ bf::BFInterface* build(const Params* p, VADAlgorithm* vad) {
     const int numbins = vad->numBins();
     switch (p->bf_algorithm) {
         case 0:
-            // The pass-through hands on the first numouts microphones.
-            if (p->numouts > p->nummics)
-                error("BFAlgorithm", "Invalid numouts: %d, allowed 1 to %d (nummics)", p->numouts,
-                      p->nummics);
             return new bf::BFBypass(p->nummics, p->numouts, numbins);
         case 1:
             return new bf::Fixed(p->nummics, p->numouts, numbins, p->bf_model_base);
@@ -94,6 +91,10 @@ BFAlgorithm::BFAlgorithm(const Params* params, VADAlgorithm* vad) : pp(new Impl)
     if (vad->numOuts() != params->numouts)
         error("BFAlgorithm", "No. of vad outputs not match: %d, %d", vad->numOuts(),
               params->numouts);
+    if (params->nummics <= 1 || params->bf_algorithm == 0) {
+        // The pass-through hands on the first numouts microphones.
+        util::requireRange("BFAlgorithm", "numouts", params->numouts, 1, params->nummics);
+    }
     if (params->nummics <= 1) {
         // Nothing to combine with one microphone, whatever the configured number.
         pp->bf.reset(new bf::BFBypass(params->nummics, params->numouts, vad->numBins()));
@@ -114,6 +115,7 @@ BFAlgorithm::BFAlgorithm(const Params* params, bf::BFInterface* stage) : pp(new 
 
 // Output 0 starts steered to the configured look direction, locked when so configured.
 void BFAlgorithm::start(const Params* params) {
+    util::requireRange("BFAlgorithm", "bf_look", params->bf_look, -180.0f, 180.0f);
     pp->bf->setLook(0, params->bf_look);
     if (params->bf_islocked) pp->bf->lock(0, nullptr);
 }

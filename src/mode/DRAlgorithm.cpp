@@ -7,6 +7,7 @@
 #include "dr/DRBypass.h"
 #include "dr/DRInterface.h"
 #include "dr/WPE.h"
+#include "util/Check.h"
 #include "util/Numeric.h"
 
 namespace velmora::mode {
@@ -17,6 +18,10 @@ struct DRAlgorithm::Impl {
 
 namespace {
 
+// Most prediction taps of the dereverberator: 32 blocks (0.32 s at 10 ms) already run at about a
+// real-time factor of 1 on seven microphones.
+constexpr int kMaxPredictionTaps = 32;
+
 // The dereverberator for p->dr_algorithm, or null when none serves that number. One case per
 // class:
 //   1 WPE(nummics, numbins, 0, dr_power, dr_level)
@@ -26,6 +31,8 @@ dr::DRInterface* build(const Params* p, int numbins) {
         case 0:
             return new dr::DRBypass(p->nummics, numbins);
         case 1:
+            // The prediction's cost grows with the square of channels times taps.
+            util::requireRange("DRAlgorithm", "dr_power", p->dr_power, 0, kMaxPredictionTaps);
             return new dr::WPE(p->nummics, numbins, 0, p->dr_power,
                                util::truncateToInt(p->dr_level));
         default:

@@ -20,6 +20,7 @@
 #include "mode/VolumeCalculator.h"
 #include "transform/PPFBankAnalyzer.h"
 #include "transform/PPFBankSynthesizer.h"
+#include "util/Check.h"
 
 namespace velmora::mode {
 
@@ -29,6 +30,9 @@ namespace {
 constexpr int kVolumeAtInput = 0;
 constexpr int kVolumeBeforeGainControl = 1;
 constexpr int kVolumeAfterGainControl = 2;
+
+// Largest subband gain before beamforming (agc_gain): 60 dB.
+constexpr float kMaxSubbandGain = 1000.0f;
 
 int framesPerBlock(int rate, float blockSeconds) {
     return static_cast<int>(static_cast<float>(rate) * blockSeconds);
@@ -74,11 +78,8 @@ GeneralMode::GeneralMode(const Params* params, blas::Vector* pilots)
 
     s.decimator = std::make_unique<Decimator>(channels, p.fsin);
     s.hpf = std::make_unique<HPF>(channels, p.hpf_power);
-    if (p.aec_tde_active) {
-        s.tde = std::make_unique<aec::TDE>(p.nummics, p.numrefs, hop,
-                                           aec::TDE::toSamples(p.fsout, p.aec_tde_maxoffset),
-                                           aec::TDE::toSamples(p.fsout, p.aec_tde_refoffset));
-    }
+    s.tde = aec::TDE::fromParams(p, hop);
+    util::requireRange("GeneralMode", "agc_gain", p.agc_gain, 0.0f, kMaxSubbandGain);
     s.analyzer = std::make_unique<transform::PPFBankAnalyzer>(channels, hop);
     s.synthesizer = std::make_unique<transform::PPFBankSynthesizer>(p.numouts, hop);
     const int bins = s.analyzer->numBins();

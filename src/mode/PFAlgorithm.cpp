@@ -25,10 +25,22 @@ namespace {
 //   2 ExclusivePF(params)
 //   3 DominantPF(params)
 //   4 PWFPF(numouts, K, 0, pf_level)
+// Settings of the level-driven post-filters: a gain floor in [0, 1], waits and timeouts up to
+// an hour, levels in dB within +-200.
+void checkSettings(const Params* p) {
+    constexpr float kMaxSeconds = 3600.0f, kMaxDb = 200.0f;
+    if (p->pf_algorithm < 1 || p->pf_algorithm > 3) return;
+    util::requireRange("PFAlgorithm", "pf_level", p->pf_level, 0.0f, 1.0f);
+    util::requireRange("PFAlgorithm", "pf_wait", p->pf_wait, 0.0f, kMaxSeconds);
+    util::requireRange("PFAlgorithm", "pf_timeout", p->pf_timeout, 0.0f, kMaxSeconds);
+    util::requireRange("PFAlgorithm", "pf_res_floor", p->pf_res_floor, -kMaxDb, kMaxDb);
+    util::requireRange("PFAlgorithm", "pf_speech_minsnr", p->pf_speech_minsnr, -kMaxDb, kMaxDb);
+}
+
 pf::PFInterface* build(const Params* p, VADAlgorithm* vad) {
-    if (p->pf_algorithm >= 1 && p->pf_algorithm <= 3)
-        util::requireRange("PFAlgorithm", "pf_level", p->pf_level, 0.0f, 1.0f);
-    if (p->pf_algorithm == 4) util::requireAtLeast("PFAlgorithm", "pf_level", p->pf_level, 0.0f);
+    checkSettings(p);
+    if (p->pf_algorithm == 4)
+        util::requireRange("PFAlgorithm", "pf_level", p->pf_level, 0.0f, 1000.0f);
     switch (p->pf_algorithm) {
         case 0:
             return new pf::PFBypass(p->numouts, vad->numBins());

@@ -5,10 +5,10 @@
 #include "Error.h"
 #include "Params.h"
 #include "mode/BFAlgorithm.h"
-#include "mode/ScanSettings.h"
 #include "mode/VADAlgorithm.h"
 #include "ssl/SSLBypass.h"
 #include "ssl/SSLInterface.h"
+#include "ssl/ScanChecks.h"
 #include "ssl/SubbandSRP.h"
 #include "util/Check.h"
 
@@ -31,9 +31,8 @@ ssl::SSLInterface* build(const Params* p, VADAlgorithm* vad, BFAlgorithm* /*bf*/
         case 0:
             return new ssl::SSLBypass(p->nummics, p->numouts, vad->numBins());
         case 1:
-            // A direction needs at least two microphones.
-            util::requireRange("SSLAlgorithm", "nummics", p->nummics, 2, kMaxChannels);
-            checkScanSettings("SSLAlgorithm", p);
+            ssl::checkScanSettings("SSLAlgorithm", p);
+            ssl::checkGeometry("SSLAlgorithm", p);
             util::requireRange("SSLAlgorithm", "ssl_forget", p->ssl_forget, 0.0f, 1.0f);
             return new ssl::SubbandSRP(p, vad->stage());
         default:

@@ -48,12 +48,7 @@ TestBypass::TestBypass(const Params* params, int kind) {
     pp->count = count;
     pp->blockLength = static_cast<int>(static_cast<float>(params->fsout) * params->block_size);
     pp->hpf = std::make_unique<HPF>(total, params->hpf_power);
-    if (params->aec_tde_active) {
-        const int fs = params->fsout;
-        pp->tde = std::make_unique<aec::TDE>(params->nummics, params->numrefs, pp->blockLength,
-                                             aec::TDE::toSamples(fs, params->aec_tde_maxoffset),
-                                             aec::TDE::toSamples(fs, params->aec_tde_refoffset));
-    }
+    pp->tde = aec::TDE::fromParams(*params, pp->blockLength);
     pp->filtered.assign(static_cast<size_t>(pp->blockLength) * total, 0.0f);
 }
 

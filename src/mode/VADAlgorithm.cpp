@@ -3,7 +3,7 @@
 #include "Error.h"
 #include "Params.h"
 #include "blas/Vector.h"
-#include "mode/ScanSettings.h"
+#include "ssl/ScanChecks.h"
 #include "util/Check.h"
 #include "vad/SRPPHATVAD.h"
 #include "vad/VADBypass.h"
@@ -27,6 +27,14 @@ void checkPilotCount(const Params* p) {
 // Checks what an algorithm number demands of the configuration before anything is built.
 void checkConstraints(const Params* p, const blas::Vector* pilots) {
     switch (p->vad_algorithm) {
+        case 1:  // SRPPHATVAD
+            ssl::checkScanSettings("VADAlgorithm", p);
+            ssl::checkGeometry("VADAlgorithm", p);
+            util::requireRange("VADAlgorithm", "vad_forget", p->vad_forget, 0.0f, 1.0f);
+            util::requireRange("VADAlgorithm", "vad_target_radius", p->vad_target_radius, 1.0e-3f,
+                               360.0f);
+            util::requireRange("VADAlgorithm", "bf_look", p->bf_look, -180.0f, 180.0f);
+            break;
         case 3:  // PilotVAD
             if (!pilots) error("VADAlgorithm", "Pilot information required.");
             checkPilotCount(p);
@@ -52,10 +60,6 @@ vad::VADInterface* build(const Params* p, int numbins, blas::Vector* /*pilots*/)
         case 0:
             return new vad::VADBypass(p->nummics, p->numouts, numbins);
         case 1:
-            checkScanSettings("VADAlgorithm", p);
-            util::requireRange("VADAlgorithm", "vad_forget", p->vad_forget, 0.0f, 1.0f);
-            util::requireAbove("VADAlgorithm", "vad_target_radius", p->vad_target_radius, 0.0f,
-                               360.0f);
             return new vad::SRPPHATVAD(p);
         default:
             return nullptr;

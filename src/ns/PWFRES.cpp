@@ -153,8 +153,16 @@ void PWFRES::process(blas::ComplexMatrix* nearend, const blas::ComplexMatrix* /*
     Impl& s = *pp;
     const int numchs = s.numChannels, numbins = s.numBins, taps = s.numTaps;
 
+    // NaN, infinite or absurd bins (a broken input) enter the statistics as silence.
+    for (int c = 0; c < numchs; ++c)
+        if (util::hasAbsurd(nearend->data()[c], numbins))
+            util::zeroAbsurd(nearend->data()[c], nearend->data()[c], numbins);
     s.nearHist.pushTop(nearend);
     s.echoHist.pushTop(echo);
+    for (int c = 0; c < numchs; ++c) {
+        blas::Complex* e = s.echoHist.data()[0][c];
+        if (util::hasAbsurd(e, numbins)) util::zeroAbsurd(e, e, numbins);
+    }
 
     // Echo gate on the first channel's estimate (a NaN level counts as no echo).
     const float level = util::levelDb(blas::rowPower(echo, 0));

@@ -545,6 +545,15 @@ class Engine {
     std::vector<unsigned char> outBytes_;
 };
 
+// What the tool says on standard error after a job, as a warning.
+void warnReplaced(Engine& engine) {
+    const long long replaced = engine.facade().numReplacedSamples();
+    if (replaced == 0) return;
+    const std::string text = "velmora: replaced " + std::to_string(replaced) +
+                             " input samples that were NaN, infinite or absurdly large by 0";
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 2) < 0) throw py::error_already_set();
+}
+
 py::array_t<float> enhance(const py::array& x, const py::object& config) {
     Engine engine(config);
     FloatArray input = inputArray(x, engine.numIns());
@@ -563,6 +572,7 @@ py::array_t<float> enhance(const py::array& x, const py::object& config) {
         status = app::runEnhancementJob(engine.facade(), p, io, nullptr, nullptr);
     }
     if (status != 0) raiseError("The enhancement job failed: " + std::to_string(status));
+    warnReplaced(engine);
     return toArray(std::move(io.output), io.outChannels);
 }
 
@@ -578,6 +588,7 @@ py::array_t<float> localize(const py::array& x, const py::object& config) {
         status = app::runLocalizationJob(engine.facade(), engine.params(), io, nullptr, nullptr);
     }
     if (status != 0) raiseError("The localisation job failed: " + std::to_string(status));
+    warnReplaced(engine);
     return toArray(std::move(io.output), engine.numOuts());
 }
 
@@ -637,6 +648,9 @@ PYBIND11_MODULE(velmora, m) {
             },
             "Every setting the engine was built from, as the parameter listing shows it "
             "(texts; miccoor a list of \"x y z\" texts).")
+        .def_property_readonly(
+            "replaced_samples", [](Engine& e) { return e.facade().numReplacedSamples(); },
+            "Input samples replaced by 0 so far (NaN, infinite or absurdly large).")
         .def_property_readonly("volume_position",
                                [](Engine& e) { return e.params().volume_position; })
         .def("process", &Engine::process, py::arg("block"), py::arg("out") = py::none(),

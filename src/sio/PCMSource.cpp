@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Error.h"
+#include "sio/FileInfo.h"
 #include "sio/SampleFormat.h"
 
 namespace velmora::sio {
@@ -46,6 +47,8 @@ struct PCMSource::Impl {
     }
 
     void open(const char* path) {
+        // A directory opens for reading and then reads as an empty recording.
+        if (isDirectory(path)) error("PCMSource", "Cannot open input file: %s", path);
         file = std::make_unique<std::ifstream>(path, std::ios::in | std::ios::binary);
         if (!file->is_open()) error("PCMSource", "Cannot open input file: %s", path);
         stream = file.get();

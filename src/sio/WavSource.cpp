@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "Error.h"
+#include "sio/FileInfo.h"
 #include "sio/PCMSource.h"
 
 namespace velmora::sio {
@@ -103,6 +104,7 @@ struct WavSource::Impl {
 };
 
 WavSource::WavSource(const char* path) : pp(std::make_unique<Impl>()) {
+    if (isDirectory(path)) error("WavSource", "Cannot open input file: %s", path);
     pp->stream = std::make_unique<std::ifstream>(path, std::ios::in | std::ios::binary);
     if (!pp->stream->is_open()) error("WavSource", "Cannot open input file: %s", path);
     HeaderReader in(*pp->stream, path);

@@ -23,9 +23,9 @@ void multiplyAccumulate(const Complex* a, const Complex* b, int n, Complex* acc)
     int k = 0;
     for (; k + 2 <= n; k += 2) {
         const v4sf x = load4(pa + 2 * k), y = load4(pb + 2 * k);
-        const v4sf yr = __builtin_shuffle(y, v4si{0, 0, 2, 2});
-        const v4sf yi = __builtin_shuffle(y, v4si{1, 1, 3, 3});
-        const v4sf xs = __builtin_shuffle(x, v4si{1, 0, 3, 2});
+        const v4sf yr = shuffle<0, 0, 2, 2>(y);
+        const v4sf yi = shuffle<1, 1, 3, 3>(y);
+        const v4sf xs = shuffle<1, 0, 3, 2>(x);
         store4(pc + 2 * k, load4(pc + 2 * k) + x * yr + xs * yi * sign);
     }
     if (k < n) acc[k] += a[k] * b[k];

@@ -116,14 +116,14 @@ inline void dft4(cv x0, cv x1, cv x2, cv x3, cv* y) {
 }
 
 inline void transpose4(v4sf a, v4sf b, v4sf c, v4sf d, v4sf* out) {
-    const v4sf t0 = __builtin_shuffle(a, b, v4si{0, 4, 1, 5});
-    const v4sf t1 = __builtin_shuffle(a, b, v4si{2, 6, 3, 7});
-    const v4sf t2 = __builtin_shuffle(c, d, v4si{0, 4, 1, 5});
-    const v4sf t3 = __builtin_shuffle(c, d, v4si{2, 6, 3, 7});
-    out[0] = __builtin_shuffle(t0, t2, v4si{0, 1, 4, 5});
-    out[1] = __builtin_shuffle(t0, t2, v4si{2, 3, 6, 7});
-    out[2] = __builtin_shuffle(t1, t3, v4si{0, 1, 4, 5});
-    out[3] = __builtin_shuffle(t1, t3, v4si{2, 3, 6, 7});
+    const v4sf t0 = shuffle<0, 4, 1, 5>(a, b);
+    const v4sf t1 = shuffle<2, 6, 3, 7>(a, b);
+    const v4sf t2 = shuffle<0, 4, 1, 5>(c, d);
+    const v4sf t3 = shuffle<2, 6, 3, 7>(c, d);
+    out[0] = shuffle<0, 1, 4, 5>(t0, t2);
+    out[1] = shuffle<2, 3, 6, 7>(t0, t2);
+    out[2] = shuffle<0, 1, 4, 5>(t1, t3);
+    out[3] = shuffle<2, 3, 6, 7>(t1, t3);
 }
 
 }  // namespace
@@ -153,8 +153,8 @@ struct FFT_fft160::Impl {
             for (int t = 0; t < 10; ++t) {
                 const float* p = src + 2 * (16 * t + 4 * cb);
                 const v4sf v0 = load4(p), v1 = load4(p + 4);
-                const v4sf re = __builtin_shuffle(v0, v1, v4si{0, 2, 4, 6});
-                const v4sf im = __builtin_shuffle(v0, v1, v4si{1, 3, 5, 7});
+                const v4sf re = shuffle<0, 2, 4, 6>(v0, v1);
+                const v4sf im = shuffle<1, 3, 5, 7>(v0, v1);
                 a[t] = swapIn ? cv{im, re} : cv{re, im};
             }
             cv e[5], o[5], y[12];
@@ -244,8 +244,8 @@ struct FFT_fft160::Impl {
         for (int i = 0; i < kN; i += 4) {
             const v4sf a = (swapOut ? load4(zi + i) : load4(zr + i)) * s;
             const v4sf b = (swapOut ? load4(zr + i) : load4(zi + i)) * s;
-            store4(out + 2 * i, __builtin_shuffle(a, b, v4si{0, 4, 1, 5}));
-            store4(out + 2 * i + 4, __builtin_shuffle(a, b, v4si{2, 6, 3, 7}));
+            store4(out + 2 * i, shuffle<0, 4, 1, 5>(a, b));
+            store4(out + 2 * i + 4, shuffle<2, 6, 3, 7>(a, b));
         }
     }
 };

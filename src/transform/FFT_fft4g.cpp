@@ -26,8 +26,8 @@ void interleave(const float* re, const float* im, int n, float scale, float* out
     for (int i = 0; i < n; i += 4) {
         const v4sf a = (swap ? load4(im + i) : load4(re + i)) * s;
         const v4sf b = (swap ? load4(re + i) : load4(im + i)) * s;
-        store4(out + 2 * i, __builtin_shuffle(a, b, v4si{0, 4, 1, 5}));
-        store4(out + 2 * i + 4, __builtin_shuffle(a, b, v4si{2, 6, 3, 7}));
+        store4(out + 2 * i, shuffle<0, 4, 1, 5>(a, b));
+        store4(out + 2 * i + 4, shuffle<2, 6, 3, 7>(a, b));
     }
 }
 

@@ -25,25 +25,6 @@ inline void requireRange(const char* cls, const char* key, float value, float lo
               static_cast<double>(lo), static_cast<double>(hi));
 }
 
-// Refuses values below lo: "Invalid <key>: <value>, allowed <lo> or more".
-inline void requireAtLeast(const char* cls, const char* key, int value, int lo) {
-    if (value < lo) error(cls, "Invalid %s: %d, allowed %d or more", key, value, lo);
-}
-
-// Refuses NaN, infinities and values below lo.
-inline void requireAtLeast(const char* cls, const char* key, float value, float lo) {
-    if (!std::isfinite(value) || value < lo)
-        error(cls, "Invalid %s: %g, allowed %g or more", key, static_cast<double>(value),
-              static_cast<double>(lo));
-}
-
-// Refuses NaN, infinities and values outside (lo, hi].
-inline void requireAbove(const char* cls, const char* key, float value, float lo, float hi) {
-    if (!std::isfinite(value) || value <= lo || value > hi)
-        error(cls, "Invalid %s: %g, allowed above %g up to %g", key, static_cast<double>(value),
-              static_cast<double>(lo), static_cast<double>(hi));
-}
-
 // Refuses NaN and infinities.
 inline void requireFinite(const char* cls, const char* key, float value) {
     if (!std::isfinite(value))

@@ -4,8 +4,32 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 
 namespace velmora::util {
+
+// Spectral power beyond which a bin value is garbage (the facade's largest input sample gives
+// some 1e11); NaN and infinities count as garbage too.
+constexpr float kAbsurdPower = 1.0e14f;
+
+// Whether any of the n complex values (re, im pairs) is NaN, infinite or of absurd power. One
+// vectorisable pass.
+inline bool hasAbsurd(const std::complex<float>* x, int n) {
+    bool bad = false;
+    for (int i = 0; i < n; ++i) {
+        const float p = x[i].real() * x[i].real() + x[i].imag() * x[i].imag();
+        bad |= !(p <= kAbsurdPower);
+    }
+    return bad;
+}
+
+// out = in with every absurd value (see hasAbsurd) replaced by 0; out may equal in.
+inline void zeroAbsurd(const std::complex<float>* in, std::complex<float>* out, int n) {
+    for (int i = 0; i < n; ++i) {
+        const float p = in[i].real() * in[i].real() + in[i].imag() * in[i].imag();
+        out[i] = p <= kAbsurdPower ? in[i] : std::complex<float>(0.0f, 0.0f);
+    }
+}
 
 // Floor of every level in dB, so that silence stays finite.
 constexpr float kFloorDb = -75.0f;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/TestUtil.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -26,6 +28,9 @@
 #include "mode/AGCAlgorithm.h"
 
 using namespace velmora::agc;
+
+using velmora::test::errorOf;
+using velmora::test::literal;
 
 namespace {
 
@@ -144,26 +149,6 @@ std::vector<int16_t> toInt16(const std::vector<float>& x) {
     std::vector<int16_t> s(x.size());
     for (size_t i = 0; i < x.size(); ++i) s[i] = static_cast<int16_t>(std::lrint(x[i] * 32768.0f));
     return s;
-}
-
-// The text a constructor raises, or "" when it raises nothing.
-std::string errorOf(const std::function<void()>& build) {
-    try {
-        build();
-    } catch (const char* e) {
-        return e;
-    }
-    return "";
-}
-
-// A death-test pattern matching `text` literally.
-std::string literal(const std::string& text) {
-    std::string r;
-    for (char c : text) {
-        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) r += '\\';
-        r += c;
-    }
-    return r;
 }
 
 }  // namespace

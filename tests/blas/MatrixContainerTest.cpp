@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/TestUtil.h"
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -20,16 +22,9 @@ using velmora::blas::ComplexVector;
 using velmora::blas::Matrix;
 using velmora::blas::Vector;
 
-namespace {
+using velmora::test::assertText;
 
-std::string assertText(const std::string& cond) {
-    std::string re = "assertion \"";
-    for (char ch : cond) {
-        if (std::strchr("\\^$.|?*+()[]{}", ch)) re += '\\';
-        re += ch;
-    }
-    return re + "\" failed";
-}
+namespace {
 
 // Element (i, j) = 10 * i + j, so every row and column is recognisable.
 void numberRows(Matrix* m) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/TestUtil.h"
+
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -19,16 +21,9 @@ using velmora::blas::ComplexTensor3;
 using velmora::blas::ComplexVector;
 using velmora::blas::Vector;
 
-namespace {
+using velmora::test::assertText;
 
-std::string assertText(const std::string& cond) {
-    std::string re = "assertion \"";
-    for (char ch : cond) {
-        if (std::strchr("\\^$.|?*+()[]{}", ch)) re += '\\';
-        re += ch;
-    }
-    return re + "\" failed";
-}
+namespace {
 
 // Element (i, j, k) = (100 * i + 10 * j + k, -k): every position is recognisable.
 Complex tag(int i, int j, int k) {

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "common/TestUtil.h"
+
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <sstream>
@@ -18,17 +20,9 @@ using velmora::blas::Complex;
 using velmora::blas::ComplexVector;
 using velmora::blas::Vector;
 
-namespace {
+using velmora::test::assertText;
 
-// Death-test pattern for a failed assertion with exactly this condition text.
-std::string assertText(const std::string& cond) {
-    std::string re = "assertion \"";
-    for (char ch : cond) {
-        if (std::strchr("\\^$.|?*+()[]{}", ch)) re += '\\';
-        re += ch;
-    }
-    return re + "\" failed";
-}
+namespace {
 
 std::string captured(void (*fn)(const void*), const void* obj) {
     testing::internal::CaptureStdout();

@@ -40,10 +40,29 @@ std::string readFile(const std::string& path) {
 }
 
 std::string testdataDir() {
-    std::string dir = VELMORA_TESTDATA_DIR;
-    struct stat st;
-    if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return dir;
+    return VELMORA_TESTDATA_DIR;
+}
+
+std::string errorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const char* e) {
+        return e;
+    }
     return "";
+}
+
+std::string literal(const std::string& text) {
+    std::string r;
+    for (char c : text) {
+        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) r += '\\';
+        r += c;
+    }
+    return r;
+}
+
+std::string assertText(const std::string& condition) {
+    return "assertion \"" + literal(condition) + "\" failed";
 }
 
 static std::string quote(const std::string& s) {

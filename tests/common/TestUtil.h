@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the unit tests: scratch files, the shared recordings, running the tool.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -8,7 +9,7 @@ namespace velmora::test {
 
 // A fresh, empty scratch directory for one test, removed when the object goes out of scope.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -16,15 +17,23 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
 
-// The folder of shared recordings, or "" when it is not there (tests then skip).
+// The folder of the recordings the tests read (tests/data, in the repository).
 std::string testdataDir();
+
+// The engine's error text that `f` raises, or "" when it raises nothing.
+std::string errorOf(const std::function<void()>& f);
+
+// A death-test pattern matching `text` literally.
+std::string literal(const std::string& text);
+// A death-test pattern for a failed assertion with exactly this condition text.
+std::string assertText(const std::string& condition);
 
 // Runs the velmora executable with the given arguments (each quoted for the shell) in `cwd`
 // ("" for the current directory); returns the exit status (0..255) and captures both streams.

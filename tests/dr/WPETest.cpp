@@ -81,10 +81,14 @@ TEST(WPEDeathTest, RefusedArguments) {
         }
         return "";
     };
-    EXPECT_EQ(message(0, 1000000000),
-              "velmora, WPE: Prediction too long: 8 channels, delay 3, 1000000000 taps");
-    EXPECT_EQ(message(2000000000, 1),
-              "velmora, WPE: Prediction too long: 8 channels, delay 2000000000, 1 taps");
+    EXPECT_EQ(
+        message(0, 1000000000),
+        "velmora, WPE: Prediction too long: 8 channels, delay 3, 1000000000 taps (dr_power), at "
+        "most 16777216 state values per table");
+    EXPECT_EQ(
+        message(2000000000, 1),
+        "velmora, WPE: Prediction too long: 8 channels, delay 2000000000, 1 taps (dr_power), at "
+        "most 16777216 state values per table");
 }
 
 // The recursion written out plainly in double precision with full matrices.
@@ -157,7 +161,7 @@ TEST(WPE, FollowsThePlainRecursion) {
         for (int n = 0; n < 300; ++n) {
             fillRandom(rng, &x);
             for (int c = 0; c < M; ++c)
-                for (int k = 0; k < K; ++k) x.at(c, k) += 0.6f * prev2.get(c, k) * float(c + 1);
+                for (int k = 0; k < K; ++k) x.at(c, k) += 0.45f * prev2.get(c, k) * float(c + 1);
             prev2.copy(&prev1);
             prev1.copy(&x);
             a.copy(&x);
@@ -461,7 +465,6 @@ std::vector<float> firstChannels(const std::vector<float>& x, int total, int m) 
 // microphone 0 whatever the number of microphones. Printed over the whole signal and after the
 // first 6 s, in which the filters converge; the figures after convergence are checked.
 TEST(WPEQuality, ReverberantSpeech) {
-    if (test::testdataDir().empty()) GTEST_SKIP() << "no test recordings (../shared/testdata)";
     const std::vector<float> dry = speech(16.0);
     const size_t skip = 6 * 16000;
     auto tail = [&](std::vector<float> x) {
@@ -499,7 +502,6 @@ TEST(WPEQuality, ReverberantSpeech) {
 // out as exact zeros, and the recording after it is processed stably (finite output whose level
 // stays within a few dB of the pass-through's).
 TEST(WPEQuality, RealArrayRecordingAfterSilence) {
-    if (test::testdataDir().empty()) GTEST_SKIP() << "no test recordings (../shared/testdata)";
     int channels = 0;
     const std::vector<float> rec =
         scene::readWav(test::testdataDir() + "/array/ami_array1_8ch.wav", 16000, &channels);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/TestUtil.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -32,17 +34,9 @@ using velmora::blas::ComplexMatrix;
 using velmora::blas::Vector;
 using namespace velmora::mode;
 
-namespace {
+using velmora::test::errorOf;
 
-// The text a constructor raises, or "" when it raises nothing.
-std::string errorOf(const std::function<void()>& build) {
-    try {
-        build();
-    } catch (const char* e) {
-        return e;
-    }
-    return "";
-}
+namespace {
 
 // A small configuration that every selector accepts with pass-through stages.
 Params passThrough() {
@@ -450,7 +444,8 @@ TEST(NSAlgorithm, ZeroDelaysAndPassThrough) {
     EXPECT_DEATH(NSAlgorithm(&p, 1, 0, 0, 0, nullptr), "numbins > 0");
     EXPECT_DEATH(NSAlgorithm(&p, 1, K, -1, 0, nullptr), "refdelay >= 0");
     EXPECT_DEATH(NSAlgorithm(&p, 1, K, 0, -1, nullptr), "echodelay >= 0");
-    EXPECT_DEATH(NSAlgorithm(&p, 3, K, 0, 0, nullptr), "numchs <= params->nummics");
+    EXPECT_EQ(errorOf([&] { NSAlgorithm n(&p, 3, K, 0, 0, nullptr); }),
+              "velmora, NSAlgorithm: Invalid numouts: 3, allowed 1 to 2");
 }
 
 }  // namespace

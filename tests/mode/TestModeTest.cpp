@@ -155,7 +155,7 @@ TEST(TestMode, ConstructionErrors) {
     range.aec_tde_active = true;
     range.aec_tde_maxoffset = 1e6f;  // more than 65 s of search range
     EXPECT_EQ(constructError(range),
-              "velmora, TDE: Unsupported offset range: 2147483520 samples, at most 1048576");
+              "velmora, TDE: Invalid aec_tde_maxoffset: 1e+06, allowed 0 to 10");
     Params badRate = smallParams({0}, 5);
     badRate.fsin = 8000;
     EXPECT_EQ(constructError(badRate),

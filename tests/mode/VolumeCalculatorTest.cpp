@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/TestUtil.h"
+
 #include <cmath>
 #include <functional>
 #include <string>
@@ -13,16 +15,9 @@
 using velmora::Params;
 using velmora::mode::VolumeCalculator;
 
-namespace {
+using velmora::test::errorOf;
 
-std::string errorOf(const std::function<void()>& build) {
-    try {
-        build();
-    } catch (const char* e) {
-        return e;
-    }
-    return "";
-}
+namespace {
 
 // Two microphones and one reference; numouts outputs.
 Params config(int type, int position, int numouts = 1) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include "common/TestUtil.h"
 
 namespace velmora::sio::test {
 
@@ -71,14 +72,6 @@ inline std::string wav(int format, int numchs, int rate, int bits, const std::st
 }
 
 // Runs f and returns the engine's error text ("" when nothing was raised).
-template <typename F>
-std::string errorOf(F&& f) {
-    try {
-        f();
-    } catch (const char* e) {
-        return e;
-    }
-    return "";
-}
+using velmora::test::errorOf;
 
 }  // namespace velmora::sio::test

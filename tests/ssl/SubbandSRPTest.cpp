@@ -283,7 +283,7 @@ TEST(SubbandSRPDeathTest, RefusesBadSettings) {
 
 TEST(SubbandSRPTest, SimulatedTalkersInReverberantRooms) {
     const std::vector<float> speech = test::loadSpeech("cmu_arctic_us_aew_a0001.wav");
-    if (speech.empty()) GTEST_SKIP() << "shared speech recordings not found";
+    ASSERT_FALSE(speech.empty()) << "speech recordings missing from tests/data";
     const int frames = static_cast<int>(speech.size());
     int wholeWithinStep = 0, cases = 0;
     double trackedShare = 1.0;
@@ -327,7 +327,7 @@ TEST(SubbandSRPTest, SimulatedTalkersInReverberantRooms) {
 TEST(SubbandSRPTest, DetectorWeightingFindsATalkerInLouderNoise) {
     const std::vector<float> a = test::loadSpeech("cmu_arctic_us_aew_a0002.wav");
     const std::vector<float> b = test::loadSpeech("cmu_arctic_us_axb_a0006.wav");
-    if (a.empty()) GTEST_SKIP() << "shared speech recordings not found";
+    ASSERT_FALSE(a.empty()) << "speech recordings missing from tests/data";
     const std::vector<float> speech = test::withPauses({a, b}, 16000);
     const float az = 47.0f;
     scene::Scene sc = test::room(0.4f, static_cast<int>(speech.size()) + 8000);
@@ -348,7 +348,6 @@ TEST(SubbandSRPTest, DetectorWeightingFindsATalkerInLouderNoise) {
 
 TEST(SubbandSRPTest, RealEightMicrophoneRecording) {
     const std::string dir = test::testdataDir();
-    if (dir.empty()) GTEST_SKIP() << "shared recordings not found";
     // Circular array, radius 0.10 m, 8 microphones 45 degrees apart in channel order.
     auto params = [](float forget, int scans) {
         Params p = test::engineParams(0, forget);

@@ -314,7 +314,6 @@ TEST(PPFBankTest, EndToEndPerType) {
 
 TEST(PPFBankTest, SpeechReconstruction) {
     const std::string dir = velmora::test::testdataDir();
-    if (dir.empty()) GTEST_SKIP() << "shared test recordings not found; speech SNR not measured";
     const std::vector<double> speech = readWav16(dir + "/speech/cmu_arctic_us_aew_a0001.wav");
     ASSERT_GT(speech.size(), 16000u);
     for (int t = 0; t < kPPFNumTypes; t++) {

@@ -300,7 +300,7 @@ TEST(SRPPHATVADTest, FindsTheTalkerInTheLookDirection) {
     const std::vector<float> c = test::loadSpeech("arctic_a0010.wav");
     const std::vector<float> d = test::loadSpeech("cmu_arctic_us_axb_a0004.wav");
     const std::vector<float> e = test::loadSpeech("cmu_arctic_us_axb_a0006.wav");
-    if (a.empty()) GTEST_SKIP() << "shared speech recordings not found";
+    ASSERT_FALSE(a.empty()) << "speech recordings missing from tests/data";
     const std::vector<float> target = test::withPauses({a, b, c}, 24000);
     const std::vector<float> other = test::withPauses({d, e, d}, 12000);
     const int frames = static_cast<int>(target.size()) + 16000;
