@@ -13,9 +13,13 @@
 #include "Error.h"
 #include "app/Jobs.h"
 #include "blas/Vector.h"
+#include "mode/FullNSMode.h"
 #include "mode/GeneralMode.h"
+#include "mode/MISOMode.h"
 #include "mode/ModeInterface.h"
+#include "mode/MultistreamModeNormalBlock.h"
 #include "mode/TestMode.h"
+#include "mode/TrainMode.h"
 #include "sio/ArkSink.h"
 #include "sio/FileInfo.h"
 #include "sio/PCMSink.h"
@@ -176,6 +180,21 @@ Velmora::Velmora(const Params& params) {
             break;
         case 4:
             impl->mode = std::make_unique<mode::GeneralMode>(&impl->params, impl->pilots.get());
+            break;
+        case 5:
+            impl->mode = std::make_unique<mode::MISOMode>(&impl->params, impl->pilots.get());
+            break;
+        case 6:
+            impl->mode = std::make_unique<mode::TrainMode>(&impl->params, impl->pilots.get());
+            break;
+        case 7:
+        case 8:
+            impl->mode = std::make_unique<mode::FullNSMode>(&impl->params, impl->pilots.get(),
+                                                            p.mode == 7 ? 1 : 0);
+            break;
+        case 9:
+            impl->mode = std::make_unique<mode::MultistreamModeNormalBlock>(&impl->params,
+                                                                            impl->pilots.get(), 1);
             break;
         default:
             error("Velmora", "Unknown mode: %d", p.mode);

@@ -4,8 +4,8 @@
 // numMics() microphone samples followed by numRefs() reference samples (frame-major, floats in
 // [-1, 1]) and must be large enough to hold the output too; the output (outFramesPerBlock()
 // frames of numOuts() samples) is left in `in` and copied to `out` when `out` is not null and
-// differs from `in`. The hardware test mode is the exception: its items read `in` and write only
-// to `out` (nothing when `out` is null).
+// differs from `in`. The hardware test and training-feature modes are the exceptions: they
+// write only to `out` (nothing when `out` is null) and use `in` as work space.
 
 #include <istream>
 #include <ostream>
@@ -13,7 +13,7 @@
 namespace velmora::mode {
 
 class ModeInterface {
-public:
+  public:
     virtual ~ModeInterface() = default;
     virtual int numMics() = 0;
     virtual int numRefs() = 0;

@@ -7,7 +7,11 @@
 #include "Params.h"
 #include "mode/Decimator.h"
 #include "mode/TestBypass.h"
+#include "mode/TestChannelItems.h"
+#include "mode/TestERLE.h"
+#include "mode/TestFreq.h"
 #include "mode/TestItem.h"
+#include "mode/TestPhaseDiff.h"
 
 namespace velmora::mode {
 
@@ -21,6 +25,20 @@ std::unique_ptr<TestItem> makeItem(const Params* params, int number) {
         case 1:
         case 2:
             return std::make_unique<TestBypass>(params, number);
+        case 100:
+            return std::make_unique<TestSaturation>(params);
+        case 101:
+            return std::make_unique<TestDiscontinuity>(params);
+        case 102:
+            return std::make_unique<TestSimilarity>(params);
+        case 103:
+            return std::make_unique<TestAmpDiff>(params);
+        case 104:
+            return std::make_unique<TestPhaseDiff>(params);
+        case 105:
+            return std::make_unique<TestFreq>(params);
+        case 200:
+            return std::make_unique<TestERLE>(params);
         default:
             error("TestMode", "Unknown test item: %d", number);
     }

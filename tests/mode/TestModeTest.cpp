@@ -150,7 +150,8 @@ TEST(TestMode, ConstructionErrors) {
     EXPECT_EQ(constructError(smallParams({2}, 3)),
               "velmora, TestBypass: No. of outputs not match: 3, 2");
     EXPECT_EQ(constructError(smallParams({0, 7}, 5)), "velmora, TestMode: Unknown test item: 7");
-    EXPECT_EQ(constructError(smallParams({100}, 5)), "velmora, TestMode: Unknown test item: 100");
+    EXPECT_EQ(constructError(smallParams({106}, 5)), "velmora, TestMode: Unknown test item: 106");
+    EXPECT_EQ(constructError(smallParams({201}, 5)), "velmora, TestMode: Unknown test item: 201");
     Params range = smallParams({0}, 5);
     range.aec_tde_active = true;
     range.aec_tde_maxoffset = 1e6f;  // more than 65 s of search range

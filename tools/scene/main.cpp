@@ -10,6 +10,7 @@
 //
 // Usage: velmora-scene [options] OUT.wav
 //        velmora-scene --measure-erle MIC.wav OUT.wav START END
+//        velmora-scene --array-test faulty|healthy OUT.wav
 //
 // Options:
 //   --room L,W,H          room size in metres (default 5,4,3)
@@ -34,6 +35,9 @@
 // The recording is scaled down together with all components when it would clip. The tool
 // prints the layout, the scale and the spans where a talker is active.
 //
+// --array-test writes the production-test recording of the default array for the hardware test
+// mode (scene/ArrayTest.h): "faulty" with one planted fault per microphone, "healthy" without.
+//
 // --measure-erle prints the echo return loss enhancement 10 log10(sum mic^2 / sum out^2) of
 // channel 0 of OUT.wav against channel 0 of MIC.wav over START .. END seconds.
 
@@ -47,6 +51,7 @@
 #include <vector>
 
 #include "Params.h"
+#include "scene/ArrayTest.h"
 #include "scene/Scene.h"
 
 using namespace velmora::scene;
@@ -63,6 +68,7 @@ void usage(std::FILE* out) {
         "\n"
         "Usage: velmora-scene [options] OUT.wav\n"
         "       velmora-scene --measure-erle MIC.wav OUT.wav START END\n"
+        "       velmora-scene --array-test faulty|healthy OUT.wav\n"
         "\n"
         "Writes OUT.wav (microphones, then the reference; 16 kHz, 16 bits), its components\n"
         "OUT_near.wav, OUT_echo.wav, OUT_noise.wav, and the scene description OUT.txt.\n"
@@ -235,8 +241,22 @@ void writeDescription(const std::string& path, const std::string& recording, con
     if (std::fclose(out) != 0) fail("cannot write %s", path.c_str());
 }
 
+// The production-test recording of the default array, with or without its planted faults.
+int arrayTest(int argc, char** argv) {
+    if (argc != 4) fail("%s", "usage: velmora-scene --array-test faulty|healthy OUT.wav");
+    const std::string kind = argv[2];
+    if (kind != "faulty" && kind != "healthy") fail("unknown array test recording: %s", argv[2]);
+    const Recording rec = arrayTestRecording(kind == "faulty");
+    writeWav(argv[3], rec.mixture, rec.numMics + rec.numRefs, kFs);
+    std::printf("Wrote %s: %s array test recording, %d microphones + %d reference, %.2f s\n",
+                argv[3], kind.c_str(), rec.numMics, rec.numRefs,
+                static_cast<double>(rec.frames) / kFs);
+    return 0;
+}
+
 int run(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--measure-erle") == 0) return measureErle(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], "--array-test") == 0) return arrayTest(argc, argv);
     Scene sc;
     sc.fs = kFs;
     sc.mics = Scene::defaultArray();
