@@ -19,6 +19,7 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
+	@tools/setup-deps.sh --test
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer, in a second tree.

@@ -69,12 +69,15 @@ DualAFGeneral::DualAFGeneral(int nummics, int numrefs, int numbins, int aflen, i
     if (aflen > kMaxTaps)
         error("DualAFGeneral", "Filter length %d blocks is above the limit of %d", aflen, kMaxTaps);
     pp = std::make_unique<Impl>(nummics, numrefs, numbins);
-    const float* preset = level == 0 ? kPresetLevel0 : kPresetOther;
     for (int m = 0; m < nummics; ++m) {
         pp->cores.push_back(
             std::make_unique<CSAECFDGeneral2>(kNominalRate, numrefs, aflen, numbins));
-        applyParams(preset, pp->cores.back().get());
+        applyPreset(level, pp->cores.back().get());
     }
+}
+
+void DualAFGeneral::applyPreset(int level, CSAECFDGeneral2* core) {
+    applyParams(level == 0 ? kPresetLevel0 : kPresetOther, core);
 }
 
 DualAFGeneral::~DualAFGeneral() = default;

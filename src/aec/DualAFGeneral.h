@@ -31,6 +31,9 @@ class DualAFGeneral : public AECInterface {
     void hook1(int32_t) override {}
     void hook2(int32_t) override {}
 
+    // Applies the parameter preset of `level` (0, or any other value) to a core.
+    static void applyPreset(int level, CSAECFDGeneral2* core);
+
     // The core of microphone m, for inspection.
     const CSAECFDGeneral2* core(int m) const;
     // The transformed references of the last block (meaningful with two references).

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <vector>
 
 #include "Error.h"
@@ -128,7 +129,10 @@ Velmora::Velmora(const Params& params) {
     Params& p = impl->params;
 
     impl->numRefsIn = numRefs;
-    impl->numIns = std::max(p.numins, numMics + numRefs + numPilotChannels);
+    // Summed in 64 bits: the counts are checked below, and absurd ones must not overflow here.
+    const long long wanted = static_cast<long long>(numMics) + numRefs + numPilotChannels;
+    impl->numIns = static_cast<int>(std::max<long long>(
+        p.numins, std::min<long long>(wanted, std::numeric_limits<int>::max())));
 
     // The adjusted copy: the channel count of the file, and merged references.
     p.numins = impl->numIns;

@@ -5,6 +5,9 @@
 #include "aec/AECBypass.h"
 #include "aec/AECInterface.h"
 #include "aec/DualAFGeneral.h"
+#include "aec/OneLevelAEC.h"
+#include "aec/RETFAEC.h"
+#include "aec/TwoLevelAEC.h"
 #include "util/Check.h"
 #include "util/Numeric.h"
 
@@ -16,18 +19,33 @@ struct AECAlgorithm::Impl {
 
 namespace {
 
-// Longest echo filter in blocks (10 s at 10 ms blocks): beyond any room, and still within
-// real time for the default array.
+// Longest echo filter in blocks of the dual-filter cores (10 s at 10 ms blocks): beyond any
+// room, and still within real time for the default array.
 constexpr int kMaxFilterBlocks = 1000;
+// Most references the one- and two-level cancellers take (their per-bin statistics grow with
+// the square of the count).
+constexpr int kMaxRefsMultiTap = 8;
 
-// Checks what an algorithm number demands of the configuration before anything is built.
+// Checks what an algorithm number demands of the configuration before anything is built, and
+// refuses settings the canceller cannot work with (naming key and value).
 void checkConstraints(const Params* p) {
+    const char* cls = "AECAlgorithm";
     switch (p->aec_algorithm) {
+        case 100:  // TwoLevelAEC
+            util::requireRange(cls, "numrefs", p->numrefs, 1, kMaxRefsMultiTap);
+            util::requireRange(cls, "aec_power", p->aec_power, 0, aec::TwoLevelAEC::kMaxTaps);
+            break;
+        case 101:  // OneLevelAEC: references times taps are bounded
+            util::requireRange(cls, "numrefs", p->numrefs, 1, kMaxRefsMultiTap);
+            util::requireRange(cls, "aec_power", p->aec_power, 0,
+                               aec::OneLevelAEC::kMaxStackedTaps / p->numrefs);
+            break;
         case 201:  // DualAFGeneral
         case 202:  // RETFAEC
             if (p->numrefs != 1 && p->numrefs != 2)
-                error("AECAlgorithm", "Mono or stereo references required: %d", p->numrefs);
-            util::requireRange("AECAlgorithm", "aec_power", p->aec_power, 0, kMaxFilterBlocks);
+                error(cls, "Mono or stereo references required: %d", p->numrefs);
+            util::requireRange(cls, "aec_power", p->aec_power, 0,
+                               p->aec_algorithm == 201 ? kMaxFilterBlocks : aec::RETFAEC::kMaxTaps);
             break;
         default:
             break;
@@ -44,9 +62,15 @@ aec::AECInterface* build(const Params* p, int numbins) {
     switch (p->aec_algorithm) {
         case 0:
             return new aec::AECBypass(p->nummics, p->numrefs, numbins);
+        case 100:
+            return new aec::TwoLevelAEC(p->nummics, p->numrefs, numbins, p->aec_power);
+        case 101:
+            return new aec::OneLevelAEC(p->nummics, p->numrefs, numbins, p->aec_power);
         case 201:
             return new aec::DualAFGeneral(p->nummics, p->numrefs, numbins, p->aec_power,
                                           util::truncateToInt(p->aec_level));
+        case 202:
+            return new aec::RETFAEC(p->nummics, p->numrefs, numbins, p->aec_power);
         default:
             return nullptr;
     }

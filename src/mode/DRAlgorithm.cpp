@@ -6,6 +6,7 @@
 #include "Params.h"
 #include "dr/DRBypass.h"
 #include "dr/DRInterface.h"
+#include "dr/TwoLevelDR.h"
 #include "dr/WPE.h"
 #include "util/Check.h"
 #include "util/Numeric.h"
@@ -35,6 +36,9 @@ dr::DRInterface* build(const Params* p, int numbins) {
             util::requireRange("DRAlgorithm", "dr_power", p->dr_power, 0, kMaxPredictionTaps);
             return new dr::WPE(p->nummics, numbins, 0, p->dr_power,
                                util::truncateToInt(p->dr_level));
+        case 2:
+            util::requireRange("DRAlgorithm", "dr_power", p->dr_power, 0, dr::TwoLevelDR::kMaxTaps);
+            return new dr::TwoLevelDR(p->nummics, numbins, p->dr_power);
         default:
             return nullptr;
     }
