@@ -30,7 +30,7 @@ sanitize: deps
 		ctest --output-on-failure -j $(JOBS)
 
 # The default configuration on the bundled recording demo/demo_7mic_1ref.wav (regenerate it with
-# tools/make_demo_recording.sh, which needs espeak-ng and sox).
+# tools/make_demo_recording.sh, which needs espeak-ng and sox); draws out/demo_report.png.
 demo: build
 	tools/demo.sh $(BUILD)
 
@@ -39,6 +39,8 @@ bench:
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVELMORA_BENCH=ON -DVELMORA_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@for b in $(BENCH_BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; true
+	@if ls $(BENCH_BUILD)/python/velmora*.so >/dev/null 2>&1; then \
+		/usr/bin/python3 bench/python_loop.py --build $(BENCH_BUILD) || true; fi
 
 # Each libFuzzer target for FUZZ_SECONDS (default 600) under ASan and UBSan, starting from the
 # seed corpus in fuzz/corpus; new inputs go to $(FUZZ_BUILD)/corpus, findings to $(FUZZ_BUILD)/.
@@ -53,4 +55,4 @@ format:
 	find src tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD) build-pip *.egg-info

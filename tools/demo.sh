@@ -4,13 +4,15 @@
 # tools/make_demo_recording.sh, spans in demo/demo_7mic_1ref.txt). It prints the algorithm
 # delay, writes the enhanced speech to out/demo_enhanced.wav (16-bit WAV) with the real-time
 # factor, measures the echo reduction (ERLE of the output against microphone 0) over the
-# echo-only span after the fade-in, and runs the localisation next to the true talker direction.
+# echo-only span after the fade-in, runs the localisation next to the true talker direction, and
+# draws the run into out/demo_report.png (tools/velmora_report.py: spectrograms of microphone 0
+# and of the output, the localiser's direction per block against the true one, ERLE over time).
 # A stage the build does not offer yet makes the tool refuse the default configuration (status
 # 255, "Unsupported AEC algorithm: 201", ...): the demo then prints the refusal and runs a copy,
 # out/demo_fallback.conf, with that stage's *_algorithm set to 0 (pass-through).
 # Usage: tools/demo.sh [BUILD_DIR]   (default build; --help prints this text)
 set -euo pipefail
-if [ "${1:-}" = "--help" ]; then sed -n 2,11p "$0" | sed 's/^# \{0,1\}//'; exit 0; fi
+if [ "${1:-}" = "--help" ]; then sed -n 2,13p "$0" | sed 's/^# \{0,1\}//'; exit 0; fi
 cd "$(dirname "$0")/.."
 build=${1:-build}
 tool="$build/velmora"
@@ -76,3 +78,27 @@ if [ "$(value ssl_algorithm "$conf")" = "0" ]; then
   fi
 fi
 echo "True talker direction:      $(value talker_azimuth "$info") degrees"
+echo
+
+# The picture of the run. The direction track needs the localiser: when the configuration has
+# none, the track comes from the same chain with the SRP-PHAT localiser on, forgetting over
+# about a second so that it follows the talkers.
+report=out/demo_report.png
+python=""
+for candidate in python3 /usr/bin/python3; do
+  if "$candidate" -c "import numpy, matplotlib, soundfile" 2>/dev/null; then python=$candidate; break; fi
+done
+if [ -z "$python" ] || ! ls "$build"/python/velmora*.so >/dev/null 2>&1; then
+  echo "== Report skipped: needs python3-matplotlib, python3-soundfile and the Python module" \
+    "($build/python; pybind11-dev python3-pybind11)"
+  exit 0
+fi
+track=$conf
+if [ "$(value ssl_algorithm "$conf")" = "0" ]; then
+  track=out/demo_track.conf
+  { cat "$conf"; echo "ssl_algorithm = 1"; echo "ssl_forget = 0.98"; } >"$track"
+fi
+echo "== Report: tools/velmora_report.py $input $output $conf --track-config $track"
+"$python" tools/velmora_report.py "$input" "$output" "$conf" --track-config "$track" \
+  --build "$build" --png "$report" --title "Demo: $conf on $input (direction track: $track)" >/dev/null
+echo "Report: $report"

@@ -9,7 +9,10 @@ if [ "${1:-}" = "--help" ]; then sed -n 2,6p "$0" | sed 's/^# \{0,1\}//'; exit 0
 test_packages=()
 if [ "${1:-}" = "--test" ]; then test_packages=(munge slurm-wlm); shift; fi
 
-packages=(cmake g++ make pkg-config libgtest-dev libkissfft-dev libwebrtc-audio-processing-dev python3 python3-numpy "$@")
+# python3-dev and pybind11 build the Python module; matplotlib and soundfile draw the demo's
+# report; pytest runs the module's tests (CMake looks for it when it configures the build).
+packages=(cmake g++ make pkg-config libgtest-dev libkissfft-dev libwebrtc-audio-processing-dev python3 python3-numpy
+  python3-dev pybind11-dev python3-pybind11 python3-pytest python3-matplotlib python3-soundfile "$@")
 is_missing() { ! dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 missing=()
 for p in "${packages[@]}"; do is_missing "$p" && missing+=("$p"); done

@@ -1,16 +1,18 @@
 #include "app/Velmora.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <limits>
 #include <vector>
 
 #include "Error.h"
+#include "app/Jobs.h"
 #include "app/KeywordEvents.h"
 #include "blas/Vector.h"
 #include "mode/FullNSMode.h"
@@ -24,7 +26,6 @@
 #include "sio/FileInfo.h"
 #include "sio/PCMSink.h"
 #include "sio/PCMSource.h"
-#include "sio/PoolingSink.h"
 #include "sio/SampleFormat.h"
 #include "sio/TxtSink.h"
 #include "sio/WavSink.h"
@@ -44,12 +45,6 @@ bool hasExtension(const char* path, const char* ext) {
         if (std::tolower(static_cast<unsigned char>(path[n - 4 + i])) != ext[i]) return false;
     }
     return true;
-}
-
-// The process clock in milliseconds, at the clock's own resolution: a 10 ms block usually takes
-// well under a millisecond, so whole milliseconds per block would sum to nothing.
-double clockMs() {
-    return std::clock() * 1000.0 / CLOCKS_PER_SEC;
 }
 
 }  // namespace
@@ -342,6 +337,14 @@ void Velmora::loadState(const char* path) {
     pp->mode->loadState(stream);
 }
 
+void Velmora::saveState(std::ostream& stream) {
+    pp->mode->saveState(stream);
+}
+
+void Velmora::loadState(std::istream& stream) {
+    pp->mode->loadState(stream);
+}
+
 void Velmora::process(const float* in, float* out) {
     Impl& s = *pp;
     const Params& p = s.params;
@@ -481,174 +484,151 @@ int Velmora::checkFiles(const Params& params, const char* inPath, const char* ou
 
 namespace {
 
-// Opens the input for one pass, printing the job's message on failure.
-std::unique_ptr<sio::SignalSource> openInput(Velmora& engine, const char* path, bool withStop) {
-    try {
-        return std::unique_ptr<sio::SignalSource>(engine.openSource(path));
-    } catch (const char* text) {
-        std::fprintf(
-            stderr,
-            withStop ? "Cannot open input file: %s, %s.\n" : "Cannot open input file: %s, %s\n",
-            path, text);
-        return nullptr;
+// The jobs' input and output as files, opened by extension, with the tool's messages. Shows
+// progress on standard error when it is a terminal and the input is long enough to wait for;
+// not when standard output is the same terminal and takes a line per block.
+class FileJobIO : public app::JobIO {
+  public:
+    FileJobIO(Velmora& engine, const Params& params, const char* inPath, const char* outPath,
+              bool perBlockLines, std::vector<KeywordEvent> events = {})
+        : engine_(engine),
+          params_(params),
+          inPath_(inPath),
+          outPath_(outPath),
+          events_(std::move(events)) {
+        showProgress_ = isatty(fileno(stderr)) && !(perBlockLines && isatty(fileno(stdout)));
     }
-}
 
-// Says once, at the end of a job, how many bad input samples the engine replaced.
-void reportReplaced(const Velmora& engine) {
-    if (engine.numReplacedSamples() > 0)
-        std::fprintf(stderr,
-                     "Replaced %lld input samples that were NaN, infinite or beyond +-%g by 0\n",
-                     engine.numReplacedSamples(), static_cast<double>(kMaxInputMagnitude));
-}
-
-// Skips `count` leading frames one at a time.
-void skipFrames(sio::SignalSource* source, float* frame, long long count) {
-    for (long long i = 0; i < count; ++i) {
-        if (source->readFrames(frame, 1) < 1) break;
+    std::unique_ptr<sio::SignalSource> openInput(bool enhancement) override {
+        try {
+            return std::unique_ptr<sio::SignalSource>(engine_.openSource(inPath_));
+        } catch (const char* text) {
+            std::fprintf(stderr,
+                         enhancement ? "Cannot open input file: %s, %s.\n"
+                                     : "Cannot open input file: %s, %s\n",
+                         inPath_, text);
+            return nullptr;
+        }
     }
-}
+
+    std::unique_ptr<sio::SignalSink> openOutput(int channels) override {
+        try {
+            return std::unique_ptr<sio::SignalSink>(
+                engine_.openSink(params_.fsout, params_.nbitsout, channels, outPath_));
+        } catch (const char* text) {
+            std::fprintf(stderr, "Cannot open output file: %s, %s.\n", outPath_, text);
+            return nullptr;
+        }
+    }
+
+    void outputFailed() override {
+        std::fprintf(stderr, "Cannot write output file: %s.\n", outPath_);
+    }
+
+    void directions(const float* values, int count) override {
+        for (int n = 0; n < count; ++n) std::printf(n ? " %f" : "%f", values[n]);
+        std::printf("\n");
+    }
+
+    // Says once, at the end of a job, how many bad input samples the engine replaced.
+    void processingDone() override {
+        if (engine_.numReplacedSamples() > 0)
+            std::fprintf(
+                stderr, "Replaced %lld input samples that were NaN, infinite or beyond +-%g by 0\n",
+                engine_.numReplacedSamples(), static_cast<double>(kMaxInputMagnitude));
+    }
+
+    // Estimated from the file size, which is all a progress display needs: a WAV header or a
+    // trailing chunk moves it by a fraction of a block.
+    long long inputFrames() override {
+        if (!showProgress_) return -1;
+        if (inputFrames_ == kUnknown) inputFrames_ = estimateInputFrames();
+        return inputFrames_;
+    }
+
+    void start(long long totalBlocks, double blockSeconds) override {
+        const long long frames = inputFrames();
+        active_ = showProgress_ && totalBlocks > 0 &&
+                  frames >= app::kProgressMinSeconds * engine_.inputRate();
+        if (active_) progress_.start(totalBlocks, blockSeconds);
+    }
+    void blockDone() override {
+        if (active_) progress_.blockDone();
+    }
+    // Keyword events take effect before the block that holds their time.
+    void beforeBlock(long long block) override {
+        for (; nextEvent_ < events_.size() && events_[nextEvent_].block <= block; ++nextEvent_) {
+            const KeywordEvent& e = events_[nextEvent_];
+            if (e.unlock)
+                engine_.unlock(e.output);
+            else
+                engine_.lock(e.output, e.hasCount ? &e.count : nullptr);
+        }
+    }
+    void finish() override {
+        if (active_) progress_.finish();
+        active_ = false;
+    }
+
+  private:
+    static constexpr long long kUnknown = -2;
+    std::vector<KeywordEvent> events_;
+    size_t nextEvent_ = 0;
+
+    long long estimateInputFrames() {
+        struct stat info;
+        if (stat(inPath_, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+        const int bytes = hasExtension(inPath_, ".wav") ? wavBytesPerSample() : params_.nbitsin / 8;
+        if (bytes <= 0) return -1;
+        return static_cast<long long>(info.st_size) /
+               (static_cast<long long>(bytes) * engine_.numIns());
+    }
+
+    int wavBytesPerSample() {
+        try {
+            sio::WavSource wav(inPath_);
+            return wav.bitsPerSample() / 8;
+        } catch (const char*) {
+            return 0;
+        }
+    }
+
+    Velmora& engine_;
+    const Params& params_;
+    const char* inPath_;
+    const char* outPath_;
+    bool showProgress_ = false;
+    bool active_ = false;
+    long long inputFrames_ = kUnknown;
+    app::ProgressLine progress_;
+};
 
 }  // namespace
 
 int Velmora::runLocalization(const char* inPath, long long* framesProcessed, int* processTicks) {
     if (checkFiles(pp->params, inPath, nullptr) != 0) return -97;
-    std::unique_ptr<sio::SignalSource> source = openInput(*this, inPath, false);
-    if (!source) return -97;
-    const int frames = inFramesPerBlock();
-    const int outs = numOuts();
-    const double blockSeconds = static_cast<double>(frames) / inputRate();
-    std::vector<float> buffer(static_cast<size_t>(inSamplesPerBlock()), 0.0f);
-    const bool perBlock = pp->params.ssl_forget != 1.0f;
-    auto printDirections = [&] {
-        for (int n = 0; n < outs; ++n) std::printf(n ? " %f" : "%f", direction(n));
-        std::printf("\n");
-    };
-
-    long long blocks = 0;
-    double ticks = 0.0;
-    while (source->readFrames(buffer.data(), frames) == frames) {
-        if (processTicks) {
-            const double t0 = clockMs();
-            process(buffer.data(), static_cast<float*>(nullptr));
-            const double elapsed = clockMs() - t0;
-            std::printf("RTF: %f\n", (elapsed / 1000.0) / blockSeconds);
-            ticks += elapsed;
-        } else {
-            process(buffer.data(), static_cast<float*>(nullptr));
-        }
-        ++blocks;
-        if (perBlock) printDirections();
-    }
-    if (!perBlock) printDirections();
-    resetLocalization();
-    reportReplaced(*this);
-    if (framesProcessed) *framesProcessed = blocks * frames;
-    if (processTicks) *processTicks = static_cast<int>(ticks + 0.5);
-    source->close();
-    return 0;
+    const bool perBlock = pp->params.ssl_forget != 1.0f || processTicks;
+    FileJobIO io(*this, pp->params, inPath, nullptr, perBlock);
+    return app::runLocalizationJob(*this, pp->params, io, framesProcessed, processTicks);
 }
 
 int Velmora::runEnhancement(const char* inPath, const char* outPath, long long* framesProcessed,
                             int* processTicks) {
     const Params& p = pp->params;
     if (checkFiles(p, inPath, outPath) != 0) return -97;
-    const int inFrames = inFramesPerBlock();
-    const int outFrames = outFramesPerBlock();
-    const double blockSeconds = static_cast<double>(inFrames) / inputRate();
-    std::vector<float> inBuffer(static_cast<size_t>(inSamplesPerBlock()), 0.0f);
-    std::vector<float> outBuffer(static_cast<size_t>(outSamplesPerBlock()), 0.0f);
     // Keyword events are read and checked before any audio is processed.
     std::vector<KeywordEvent> events;
     if (p.kws_event_path && p.kws_event_path[0]) {
         try {
-            events = readKeywordEvents(p.kws_event_path, numOuts(), inputRate(), inFrames);
+            events =
+                readKeywordEvents(p.kws_event_path, numOuts(), inputRate(), inFramesPerBlock());
         } catch (const char* text) {
             std::fprintf(stderr, "%s\n", text);
             return -1;
         }
     }
-    size_t nextEvent = 0;
-    const long long skipCount = static_cast<long long>(p.fsin * p.train_input_offset);
-    const int blockLimit = static_cast<int>(p.train_input_len / p.block_size);
-
-    // Training passes: the input is processed and the output discarded.
-    for (int pass = 1; pass < p.train_repeat; ++pass) {
-        std::unique_ptr<sio::SignalSource> source = openInput(*this, inPath, true);
-        if (!source) return -97;
-        skipFrames(source.get(), inBuffer.data(), skipCount);
-        int done = 0;
-        while (source->readFrames(inBuffer.data(), inFrames) == inFrames) {
-            process(inBuffer.data(), outBuffer.data());
-            if (blockLimit > 0 && ++done >= blockLimit) break;
-        }
-        source->close();
-    }
-
-    std::unique_ptr<sio::SignalSource> source = openInput(*this, inPath, true);
-    if (!source) return -97;
-    std::unique_ptr<sio::SignalSink> inner;
-    std::unique_ptr<sio::SignalSink> sink;
-    try {
-        if (p.train_out_pooling) {
-            inner.reset(openSink(p.fsout, p.nbitsout, 1, outPath));
-            sink = std::make_unique<sio::PoolingSink>(numOuts(), inner.get());
-        } else {
-            sink.reset(openSink(p.fsout, p.nbitsout, numOuts(), outPath));
-        }
-    } catch (const char* text) {
-        std::fprintf(stderr, "Cannot open output file: %s, %s.\n", outPath, text);
-        return -97;
-    }
-
-    skipFrames(source.get(), inBuffer.data(), skipCount);
-    const int delayBlocks = delay() / outFrames;
-    int skip = delayBlocks;
-    long long blocks = 0;
-    double ticks = 0.0;
-    auto processBlock = [&](bool timed) {
-        if (timed) {
-            const double t0 = clockMs();
-            process(inBuffer.data(), outBuffer.data());
-            const double elapsed = clockMs() - t0;
-            std::printf("RTF: %f\n", (elapsed / 1000.0) / blockSeconds);
-            ticks += elapsed;
-        } else {
-            process(inBuffer.data(), outBuffer.data());
-        }
-        if (skip == 0) {
-            sink->writeFrames(outBuffer.data(), outFrames);
-        } else {
-            --skip;
-        }
-    };
-    while (source->readFrames(inBuffer.data(), inFrames) == inFrames) {
-        for (; nextEvent < events.size() && events[nextEvent].block <= blocks; ++nextEvent) {
-            const KeywordEvent& e = events[nextEvent];
-            if (e.unlock)
-                unlock(e.output);
-            else
-                lock(e.output, e.hasCount ? &e.count : nullptr);
-        }
-        processBlock(processTicks != nullptr);
-        ++blocks;
-        if (blockLimit > 0 && blocks >= blockLimit) break;
-    }
-    // The pipeline still holds delay() samples: push them out with the last block repeated.
-    for (int i = 0; i < delayBlocks; ++i) processBlock(false);
-
-    reportReplaced(*this);
-    if (framesProcessed) *framesProcessed = blocks * inFrames;
-    if (processTicks) *processTicks = static_cast<int>(ticks + 0.5);
-    source->close();
-    sink->flush();
-    sink->close();
-    if (sink->failed()) {
-        // A full disk or a vanished file: the output is incomplete, so the run failed.
-        std::fprintf(stderr, "Cannot write output file: %s.\n", outPath);
-        return -97;
-    }
-    return 0;
+    FileJobIO io(*this, p, inPath, outPath, processTicks != nullptr, std::move(events));
+    return app::runEnhancementJob(*this, p, io, framesProcessed, processTicks);
 }
 
 }  // namespace velmora

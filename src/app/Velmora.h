@@ -7,6 +7,7 @@
 // pilot values and copies blocks to dump files. It also hosts the two file-to-file jobs of the
 // command-line tool. A facade is not reset: a new input stream needs a new facade.
 
+#include <iosfwd>
 #include <memory>
 
 #include "Params.h"
@@ -58,6 +59,9 @@ class Velmora {
     void setPilots(const float* values);
     void saveState(const char* path);
     void loadState(const char* path);
+    // The same state through a caller's stream (a front end that keeps it in memory).
+    void saveState(std::ostream& stream);
+    void loadState(std::istream& stream);
 
     // One block: inFramesPerBlock() frames of numIns() interleaved floats in, outFramesPerBlock()
     // frames of numOuts() floats out (`out` may be null when no output is wanted).

@@ -114,7 +114,9 @@ TEST(KeywordAndMultichannelSuppressors, SurviveHostileBins) {
         y.copy(&x);
         kws.process(&y, nullptr, &echo);
         for (int k = 0; k < K; ++k)
-            if (b % 50 != 7 && b % 50 != 9) ASSERT_TRUE(std::isfinite(std::abs(y.data()[1][k])));
+            if (b % 50 != 7 && b % 50 != 9) {
+                ASSERT_TRUE(std::isfinite(std::abs(y.data()[1][k])));
+            }
     }
     EXPECT_EQ(allocations.allocations(), 0);
 }

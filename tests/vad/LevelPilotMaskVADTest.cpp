@@ -56,7 +56,9 @@ TEST(DominantVAD, FollowsATalkerWithPausesInNoise) {
         bank.analyze(rec.mixture.data() + static_cast<size_t>(b) * kBins, &block);
         vad.process(&block);
         prob[b] = vad.speechProbability(0, 7);
-        if (b < 100) ASSERT_EQ(prob[b], 0.8f) << b;
+        if (b < 100) {
+            ASSERT_EQ(prob[b], 0.8f) << b;
+        }
     }
     // Decisions lag the block by delay() blocks; scored after the warm-up.
     int right = 0, counted = 0;

@@ -4,6 +4,8 @@
 // 16-bit WAV) together with its components as separate WAV files next to it:
 //   OUT.wav         microphones + reference        OUT_echo.wav   the loudspeaker as received
 //   OUT_near.wav    the talkers as received         OUT_noise.wav  the noise field
+//   OUT.txt         the scene: talker and loudspeaker directions, spans (key = value lines,
+//                   the form of demo/demo_7mic_1ref.txt), read by tools/velmora_report.py
 // It also measures the echo reduction of a processed file (--measure-erle).
 //
 // Usage: velmora-scene [options] OUT.wav
@@ -68,8 +70,8 @@ void usage(std::FILE* out) {
         "       velmora-scene --measure-erle MIC.wav OUT.wav START END\n"
         "       velmora-scene --array-test faulty|healthy OUT.wav\n"
         "\n"
-        "Writes OUT.wav (microphones, then the reference; 16 kHz, 16 bits) and its components\n"
-        "OUT_near.wav, OUT_echo.wav, OUT_noise.wav.\n"
+        "Writes OUT.wav (microphones, then the reference; 16 kHz, 16 bits), its components\n"
+        "OUT_near.wav, OUT_echo.wav, OUT_noise.wav, and the scene description OUT.txt.\n"
         "\n"
         "Options:\n"
         "  --room L,W,H          room size in metres (default 5,4,3)\n"
@@ -179,6 +181,66 @@ void scale(std::vector<float>& x, float g) {
     for (float& v : x) v *= g;
 }
 
+// The spans where some talker is active, " start-end" each in seconds; gaps shorter than
+// kSpanGapSeconds join their neighbours.
+std::string activitySpans(const Recording& rec) {
+    std::string text;
+    char span[64];
+    const long gap = std::lround(kSpanGapSeconds * kFs);
+    long spanStart = -1, lastActive = -gap - 1;
+    for (long f = 0; f <= rec.frames; ++f) {
+        const bool active = f < rec.frames && rec.talkerActive[f];
+        if (active) {
+            if (spanStart < 0) spanStart = f;
+            lastActive = f;
+        } else if (spanStart >= 0 && (f - lastActive > gap || f == rec.frames)) {
+            std::snprintf(span, sizeof span, " %.2f-%.2f", static_cast<double>(spanStart) / kFs,
+                          static_cast<double>(lastActive + 1) / kFs);
+            text += span;
+            spanStart = -1;
+        }
+    }
+    return text;
+}
+
+// The scene description beside the recording, in the key = value form of the demo's.
+void writeDescription(const std::string& path, const std::string& recording, const Scene& sc,
+                      const Recording& rec, const std::string& activity) {
+    std::FILE* out = std::fopen(path.c_str(), "w");
+    if (!out) fail("cannot write %s", path.c_str());
+    auto list = [&](const char* key, auto value) {
+        std::fprintf(out, "%s = ", key);
+        for (size_t i = 0; i < sc.talkers.size(); ++i)
+            std::fprintf(out, i ? ",%g" : "%g", static_cast<double>(value(sc.talkers[i])));
+        std::fprintf(out, "\n");
+    };
+    std::fprintf(out,
+                 "# Scene of %s, written by velmora-scene: %d microphones then %d reference,\n",
+                 recording.c_str(), rec.numMics, rec.numRefs);
+    std::fprintf(out,
+                 "# 16 kHz. Spans \"start end\" in seconds; angles in degrees (azimuth from +x "
+                 "towards +y).\n");
+    std::fprintf(out, "duration = %.2f\n", static_cast<double>(rec.frames) / kFs);
+    if (!sc.talkers.empty()) {
+        list("talker_azimuth", [](const Source& s) { return s.azimuth; });
+        list("talker_distance", [](const Source& s) { return s.distance; });
+    }
+    if (sc.hasLoudspeaker) {
+        const Source& l = sc.loudspeaker;
+        std::fprintf(out, "loudspeaker_azimuth = %g\n", static_cast<double>(l.azimuth));
+        std::fprintf(out, "loudspeaker_distance = %g\n", static_cast<double>(l.distance));
+        const double start = static_cast<double>(l.startFrame) / kFs;
+        const double end = std::min(static_cast<double>(rec.frames) / kFs,
+                                    start + static_cast<double>(l.signal.size()) / kFs);
+        std::fprintf(out, "far_end = %.2f %.2f\n", start, end);
+    }
+    std::fprintf(out, "rt60 = %g\n", static_cast<double>(sc.room.rt60));
+    if (sc.noiseSnrDb < 100.0f)
+        std::fprintf(out, "noise_snr_db = %g\n", static_cast<double>(sc.noiseSnrDb));
+    std::fprintf(out, "talker_activity =%s\n", activity.c_str());
+    if (std::fclose(out) != 0) fail("cannot write %s", path.c_str());
+}
+
 // The production-test recording of the default array, with or without its planted faults.
 int arrayTest(int argc, char** argv) {
     if (argc != 4) fail("%s", "usage: velmora-scene --array-test faulty|healthy OUT.wav");
@@ -285,21 +347,10 @@ int run(int argc, char** argv) {
     std::printf("Components: %s_near.wav %s_echo.wav %s_noise.wav\n", base.c_str(), base.c_str(),
                 base.c_str());
     std::printf("Scale: %.4f%s\n", gain, gain < 1.0f ? " (scaled down to avoid clipping)" : "");
-    std::printf("Talker activity (s):");
-    const long gap = std::lround(kSpanGapSeconds * kFs);
-    long spanStart = -1, lastActive = -gap - 1;
-    for (long f = 0; f <= rec.frames; ++f) {
-        const bool active = f < rec.frames && rec.talkerActive[f];
-        if (active) {
-            if (spanStart < 0) spanStart = f;
-            lastActive = f;
-        } else if (spanStart >= 0 && (f - lastActive > gap || f == rec.frames)) {
-            std::printf(" %.2f-%.2f", static_cast<double>(spanStart) / kFs,
-                        static_cast<double>(lastActive + 1) / kFs);
-            spanStart = -1;
-        }
-    }
-    std::printf("\n");
+    const std::string activity = activitySpans(rec);
+    std::printf("Talker activity (s):%s\n", activity.c_str());
+    // (An OUT named .txt would be overwritten by its own description.)
+    if (base + ".txt" != outPath) writeDescription(base + ".txt", outPath, sc, rec, activity);
     return 0;
 }
 
