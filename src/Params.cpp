@@ -1,7 +1,5 @@
 #include "Params.h"
 
-#include <sys/stat.h>
-
 #include <climits>
 #include <cmath>
 #include <cstdarg>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "Error.h"
+#include "sio/FileInfo.h"
 
 namespace velmora {
 
@@ -375,9 +374,7 @@ void Params::readFile(const char* path) {
     if (!path) error("Params", "Cannot open conf file: %s", "(null)");
     // A directory opens for reading on some systems and then reads as an empty file: only a
     // regular file (or a pipe or terminal) is a configuration.
-    struct stat info;
-    if (::stat(path, &info) != 0 || S_ISDIR(info.st_mode))
-        error("Params", "Cannot open conf file: %s", path);
+    if (sio::isDirectory(path)) error("Params", "Cannot open conf file: %s", path);
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "r"), &std::fclose);
     if (!file) error("Params", "Cannot open conf file: %s", path);
 

@@ -7,7 +7,7 @@
 #include "mode/Decimator.h"
 #include "mode/HPF.h"
 #include "mode/train/AECAFRefEcho.h"
-#include "mode/train/Spec.h"
+#include "mode/train/SpectralFeatures.h"
 #include "transform/PPFBankAnalyzer.h"
 
 namespace velmora::mode {

@@ -17,7 +17,7 @@
 #include "blas/ComplexMatrix.h"
 #include "common/TestUtil.h"
 #include "mode/HPF.h"
-#include "mode/train/Spec.h"
+#include "mode/train/SpectralFeatures.h"
 #include "scene/ArrayTest.h"
 #include "scene/Scene.h"
 #include "transform/PPFBankAnalyzer.h"

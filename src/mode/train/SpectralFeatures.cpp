@@ -1,4 +1,4 @@
-#include "mode/train/Spec.h"
+#include "mode/train/SpectralFeatures.h"
 
 #include <cmath>
 

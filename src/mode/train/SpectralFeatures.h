@@ -4,7 +4,7 @@
 // and bin:
 //   0: |32768 X|^2           1: log10(|32768 X|^2 + 1)
 //   2: |X|^2                 3: log10(|sqrt(32768) X|^2 + 1)
-// written bin by bin (the bins play the part of frames): value (k, c) at k * numouts + c.
+// written bin by bin (the bins stand in for frames): value (k, c) at k * numouts + c.
 // numouts must equal nummics + numrefs.
 
 #include <memory>
