@@ -288,7 +288,14 @@ int Velmora::outBytesPerBlock() {
 int Velmora::delay() {
     return pp->mode->delay();
 }
+// Output-indexed controls come straight from a caller (a keyword detector, the event file, the
+// Python module); the stages behind them assert on their indices, so a bad index is refused here.
+static void checkOutput(int n, int numOuts) {
+    util::requireRange("Velmora", "output", n, 0, numOuts - 1);
+}
+
 float Velmora::direction(int n) {
+    checkOutput(n, pp->mode->numOuts());
     return pp->mode->direction(n);
 }
 float Velmora::volume(int n) {
@@ -299,15 +306,19 @@ float Velmora::vadValue(int n) {
 }
 
 void Velmora::lock(int n, const float* blocks) {
+    checkOutput(n, pp->mode->numOuts());
     pp->mode->lock(n, blocks);
 }
 void Velmora::unlock(int n) {
+    checkOutput(n, pp->mode->numOuts());
     pp->mode->unlock(n);
 }
 float Velmora::look(int n) {
+    checkOutput(n, pp->mode->numOuts());
     return pp->mode->look(n);
 }
 void Velmora::setLook(int n, float azimuth) {
+    checkOutput(n, pp->mode->numOuts());
     pp->mode->setLook(n, azimuth);
 }
 void Velmora::resetLocalization() {

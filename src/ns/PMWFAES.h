@@ -6,6 +6,11 @@
 // inverse Q by rank-one updates. With M = Q Phi_s, channel i is filtered by
 // conj(column i of M) / (beta + Re tr M) over the whole stack. No echo gate, no limiter.
 //
+// The two statistics differ only in how they weight the same snapshots, so with two or more taps
+// the filter also mixes earlier blocks into the output (about 13 dB below the current one), which
+// distorts the near end even without any echo. With one tap (ns_power 1) and one channel the
+// filter is a real, slowly varying gain per bin that leaves a lone talker practically undistorted.
+//
 // Q grows without bound while the input is quiet (each update divides it by 0.995): a bin whose
 // trace reaches 1e5 is scaled by 0.01, and a bin that went non-finite restarts from 1e5 I.
 // Absurd or non-finite input bins enter as silence. Nothing allocates after construction.

@@ -98,6 +98,26 @@ TEST(Velmora, AnswersItsQueries) {
     EXPECT_EQ(engine.direction(0), 0.0f);
 }
 
+// Output-indexed controls refuse an index out of range instead of reaching a stage that asserts
+// on it (the dominant-channel post-filter does), and still reach the stages with a good one.
+TEST(Velmora, RefusesOutputIndicesOutOfRange) {
+    TempDir dir;
+    Velmora engine(writeConf(dir, "init_time = 0\npf_algorithm = 3\nnumouts = 2\n").c_str());
+    const std::string tooHigh = "velmora, Velmora: Invalid output: 2, allowed 0 to 1";
+    const float count = 10.0f;
+    EXPECT_EQ(test::errorOf([&] { engine.lock(2, &count); }), tooHigh);
+    EXPECT_EQ(test::errorOf([&] { engine.unlock(-1); }),
+              "velmora, Velmora: Invalid output: -1, allowed 0 to 1");
+    EXPECT_EQ(test::errorOf([&] { engine.look(2); }), tooHigh);
+    EXPECT_EQ(test::errorOf([&] { engine.setLook(2, 30.0f); }), tooHigh);
+    EXPECT_EQ(test::errorOf([&] { engine.direction(2); }), tooHigh);
+    EXPECT_EQ(test::errorOf([&] {
+                  engine.lock(1, nullptr);
+                  engine.unlock(1);
+              }),
+              "");
+}
+
 // Runs one float block through an engine built from `body`; the input channel c of frame f
 // holds 100 * f + c + 1 (scaled to stay inside [-1, 1]).
 std::vector<float> runBlock(const std::string& body, int numIns, int blocks = 1) {
