@@ -101,14 +101,8 @@ double siSdr(const std::vector<float>& est, const std::vector<float>& target, si
                           std::vector<float>(target.begin() + from, target.begin() + to));
 }
 
-// Echo only (20 s, RT60 0.3 s speech-like or 0.25 s guitar-like far end). The two-level canceller
-// and the first microphone of the relative-transfer-function canceller reach their ERLE within
-// 2 s. The one-level canceller's regularisation (its inverse correlation starts at 10 times the
-// identity once the trace guard has acted twice, a prior that decays with 0.995 per block)
-// makes it converge within about 8 s; its converged figure is checked after 10 s. The other
-// microphones of 202 must gain clearly from the transfer functions (single-tap relative
-// transfer functions cannot follow the reverberant part of the echo, so they stay below the
-// first microphone).
+// Echo only (20 s, RT60 0.3 s speech-like or 0.25 s guitar-like far end): every canceller reaches
+// its ERLE within 2 s and keeps it.
 TEST(MultiTapAECQuality, EchoOnlyErle) {
     const size_t n = 20 * kFs, from = 2 * kFs;
     for (int which = 0; which < 2; ++which) {
@@ -127,12 +121,8 @@ TEST(MultiTapAECQuality, EchoOnlyErle) {
                 "%s far end, aec %d: ERLE after 2 s %.1f dB (after 10 s %.1f dB), other "
                 "microphones %.1f..%.1f dB\n",
                 name, aec, e[0], late, others, *std::max_element(e.begin() + 1, e.end()));
-            if (aec == 101) {
-                EXPECT_GE(late, 15.0) << name;
-                EXPECT_GE(e[0], 5.0) << name;
-            } else {
-                EXPECT_GE(e[0], aec == 100 ? 15.0 : 12.0) << name << ", aec " << aec;
-            }
+            EXPECT_GE(e[0], aec == 202 ? 12.0 : 15.0) << name << ", aec " << aec;
+            EXPECT_GE(late, e[0] - 1.0) << name << ", aec " << aec;
             EXPECT_GE(others, aec == 202 ? 6.0 : e[0] - 2.0) << name << ", aec " << aec;
         }
     }
@@ -188,7 +178,7 @@ TEST(MultiTapAECQuality, TwoReferences) {
         const double late = erle(mixture, ch, out, 1, 0, 10 * kFs, n);
         std::printf("two references, aec %d: ERLE after 2 s %.1f dB, after 10 s %.1f dB\n", aec, e,
                     late);
-        EXPECT_GE(aec == 101 ? late : e, 12.0) << "aec " << aec;
+        EXPECT_GE(e, 12.0) << "aec " << aec;
     }
 }
 
