@@ -102,7 +102,12 @@ double siSdr(const std::vector<float>& est, const std::vector<float>& target, si
 }
 
 // Echo only (20 s, RT60 0.3 s speech-like or 0.25 s guitar-like far end): every canceller reaches
-// its ERLE within 2 s and keeps it.
+// its ERLE within 2 s and keeps it. The other microphones of 202 must gain clearly from the
+// relative transfer functions; they stay well below the first microphone because one complex
+// factor per bin cannot carry the reverberant part of the echo from one microphone to another
+// (its coherence falls with frequency across the array): even computed from the true echo of
+// the first microphone, these transfer functions give the same 7-11 dB (speech-like) and
+// 11-16 dB (guitar-like) as the estimates.
 TEST(MultiTapAECQuality, EchoOnlyErle) {
     const size_t n = 20 * kFs, from = 2 * kFs;
     for (int which = 0; which < 2; ++which) {
