@@ -271,10 +271,11 @@ TEST(MultiTapAEC, OneLevelFollowsThePlainRecursion) {
     }
 }
 
-// A long silence of the reference: the inverse correlation would grow by 1 / 0.995 per block
+// A long silence of the reference: the inverse correlation would grow by 1 / lambda per block
 // (beyond float range within 20000 blocks); the trace guard keeps it at most at its initial
-// trace, and the canceller converges again as soon as the echo comes back.
-TEST(MultiTapAEC, OneLevelTraceGuardCatchesARunawayInverse) {
+// trace, and the canceller converges again as soon as the echo comes back. The same for the
+// general single-tap core.
+TEST(MultiTapAEC, TraceGuardsCatchARunawayInverse) {
     const int M = 1, R = 1, K = 4, L = 16, N = R * L;
     Scene scene(M, R, K, 3, 7);
     aec::OneLevelAEC aec(M, R, K, L);
@@ -300,6 +301,19 @@ TEST(MultiTapAEC, OneLevelTraceGuardCatchesARunawayInverse) {
     }
     EXPECT_LE(worst, 100000.0 * N * 1.01);
     EXPECT_GT(erleOf(200), 30.0);
+
+    aec::AuxIVAAEC core(M, 3, K, 0.99f, true);
+    ComplexMatrix silent3(3, K);
+    worst = 0.0;
+    for (int b = 0; b < 20000; ++b) {
+        core.process(&silence, &silent3, &near, &echo);
+        for (int k = 0; k < K; ++k) {
+            double trace = 0.0;
+            for (int i = 0; i < 3; ++i) trace += core.inverseCovariance()->get(i, i, k).real();
+            worst = std::max(worst, trace);
+        }
+    }
+    EXPECT_LE(worst, 300000.0 * 1.02);
 }
 
 TEST(MultiTapAEC, CoresLearnSingleTapPathsAndLimitTheNearEnd) {
