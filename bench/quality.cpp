@@ -11,7 +11,9 @@
 //     2 s, and per second;
 //   - near-end SI-SDR over the double-talk span: before (mic 0 against the near end at mic 0)
 //     and after (the output, shifted back by delay(), against the same target);
-//   - the real-time factor (processing time / audio time).
+//   - the real-time factor (processing time / audio time);
+//   - for 101 and 202, the ERLE after 2 s at every microphone (202 cancels the echo of the
+//     microphones other than the first through relative transfer functions).
 // SpeexDSP (when built with it): one echo canceller per microphone, 160-sample frames, a tail of
 // 2400 samples (the 15 blocks of 10 ms of our canceller's default filter), output of mic 0,
 // with and without speex_preprocess residual-echo (and noise) suppression.
@@ -157,9 +159,9 @@ void report(const char* label, const Scenario& s, const std::vector<float>& out,
 }
 
 // Runs `input` (frame-major, the scene's channels) through an engine built from `params`;
-// returns channel 0 of the output shifted back by delay() and adds the processing time.
+// returns output channel `outChannel` shifted back by delay() and adds the processing time.
 std::vector<float> process(const velmora::Params& params, const std::vector<float>& input,
-                           int channels, int frames, double* seconds) {
+                           int channels, int frames, double* seconds, int outChannel = 0) {
     velmora::Velmora engine(params);
     if (engine.numIns() != channels)
         velmora::error("Quality", "the engine takes %d channels, the scene has %d", engine.numIns(),
@@ -176,7 +178,7 @@ std::vector<float> process(const velmora::Params& params, const std::vector<floa
         engine.process(in.data(), outBlock.data());
         *seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         for (int i = 0; i < engine.outFramesPerBlock(); ++i)
-            out.push_back(outBlock[static_cast<size_t>(i) * outCh]);
+            out.push_back(outBlock[static_cast<size_t>(i) * outCh + outChannel]);
     }
     const int delay = engine.delay();
     std::vector<float> aligned(frames, 0.0f);
@@ -193,6 +195,27 @@ void runEngine(const char* label, const velmora::Params& params, const Scenario&
         report(label, s, out, seconds, &chainTarget);
     } catch (const char* e) {
         std::printf("  %-40s refused: %s\n", label, e);
+    }
+}
+
+// ERLE after the first 2 s of the echo-only span at every microphone (every channel passed
+// through to the output): the relative-transfer-function canceller's other microphones.
+void perMicrophoneErle(const char* label, velmora::Params params, const Scenario& s) {
+    params.numouts = s.rec.numMics;
+    const int channels = s.rec.numMics + s.rec.numRefs;
+    std::printf("  %-40s ERLE after 2 s per microphone:", label);
+    try {
+        for (int m = 0; m < s.rec.numMics; ++m) {
+            double seconds = 0.0;
+            const std::vector<float> out =
+                process(params, s.rec.mixture, channels, s.rec.frames, &seconds, m);
+            const std::vector<float> mic = channel(s.rec.mixture, channels, m);
+            const long from = 2L * kFs, to = static_cast<long>(kEchoOnlySeconds) * kFs;
+            std::printf(" %5.1f", velmora::scene::erleDb(span(mic, from, to), span(out, from, to)));
+        }
+        std::printf(" dB\n");
+    } catch (const char* e) {
+        std::printf(" refused: %s\n", e);
     }
 }
 
@@ -379,6 +402,12 @@ int main(int argc, char** argv) {
             other.aec_algorithm = alg;
             std::snprintf(label, sizeof label, "aec only (aec %d)", alg);
             runEngine(label, other, s, target);
+        }
+        for (int alg : {101, 202}) {
+            velmora::Params other = aecOnly;
+            other.aec_algorithm = alg;
+            std::snprintf(label, sizeof label, "aec only (aec %d)", alg);
+            perMicrophoneErle(label, other, s);
         }
         velmora::Params passThrough = aecOnly;
         passThrough.aec_algorithm = 0;

@@ -7,8 +7,12 @@ namespace velmora::aec {
 
 namespace {
 constexpr float kInitialInverse = 100000.0f;  // Q at creation: this times the identity
-constexpr float kTraceLimit = 10000.0f;       // a larger trace of Q ...
-constexpr float kTraceScale = 0.01f;          // ... scales Q by this
+// A bin whose trace of Q exceeds that of the initial loading (kInitialInverse per reference) is
+// running away in directions the references no longer excite (Q grows by 1 / lambda per
+// update there) and has Q scaled by kTraceScale. A fixed limit below the initial trace would
+// act on every bin at its first update, and with G kept the filter W = G Q would stay scaled
+// down until G has forgotten that update.
+constexpr float kTraceScale = 0.01f;
 }  // namespace
 
 AuxIVAAEC::AuxIVAAEC(int nummics, int numrefs, int numbins, float forget, bool perBin)
@@ -50,7 +54,7 @@ void AuxIVAAEC::update(const blas::ComplexMatrix* mic) {
             }
             trace += q[i][i][k].real();
         }
-        if (trace > kTraceLimit)
+        if (trace > static_cast<float>(R) * kInitialInverse)
             for (int i = 0; i < R; ++i)
                 for (int j = 0; j < R; ++j) q[i][j][k] *= kTraceScale;
         for (int m = 0; m < numMics_; ++m) {

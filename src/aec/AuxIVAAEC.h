@@ -2,9 +2,9 @@
 // AuxIVAAEC: the single-tap echo estimator for any number of references. Per bin it keeps the
 // weighted cross-correlation G = sum s mic ref^H (M x R) and the inverse Q of the weighted
 // reference covariance (R x R, started at 100000 times the identity), updated by the matrix
-// inversion lemma; a bin whose trace of Q exceeds 10000 has Q scaled by 0.01 (a regularisation
-// for quiet references). W = G Q. References after the first enter with 0.01 added to their
-// real part. Weights come from the residual power summed over the microphones.
+// inversion lemma; a bin whose trace of Q runs above that initial trace (100000 R) has Q scaled
+// by 0.01 (a guard for quiet references). W = G Q. References after the first enter with 0.01 added
+// to their real part. Weights come from the residual power summed over the microphones.
 
 #include "aec/AuxIVACore.h"
 

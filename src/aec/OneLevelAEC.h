@@ -6,7 +6,9 @@
 // (1 - 0.995) (p + 0.01)^-0.9 of the residual power p summed over the microphones, so blocks
 // with a strong near end (double talk) barely move the filters. The inverse weighted
 // correlation Q of the stacked references (R L x R L per bin) starts at 100000 times the
-// identity; a bin whose trace of Q exceeds 10000 has Q (and with it the filter) scaled by 0.01.
+// identity; a bin whose trace of Q runs above that initial trace (100000 R L: directions the
+// references no longer excite grow by 1 / 0.995 per block) has Q (and with it the filter)
+// scaled by 0.01.
 // The near-end output never has a larger L1 magnitude than the microphone in any bin. Delay 0;
 // nothing allocates after construction.
 

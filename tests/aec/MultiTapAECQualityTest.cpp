@@ -101,14 +101,13 @@ double siSdr(const std::vector<float>& est, const std::vector<float>& target, si
                           std::vector<float>(target.begin() + from, target.begin() + to));
 }
 
-// Echo only (20 s, RT60 0.3 s speech-like or 0.25 s guitar-like far end). The two-level canceller
-// and the first microphone of the relative-transfer-function canceller reach their ERLE within
-// 2 s. The one-level canceller's regularisation (its inverse correlation starts at 10 times the
-// identity once the trace guard has acted twice, a prior that decays with 0.995 per block)
-// makes it converge within about 8 s; its converged figure is checked after 10 s. The other
-// microphones of 202 must gain clearly from the transfer functions (single-tap relative
-// transfer functions cannot follow the reverberant part of the echo, so they stay below the
-// first microphone).
+// Echo only (20 s, RT60 0.3 s speech-like or 0.25 s guitar-like far end): every canceller reaches
+// its ERLE within 2 s and keeps it. The other microphones of 202 must gain clearly from the
+// relative transfer functions; they stay well below the first microphone because one complex
+// factor per bin cannot carry the reverberant part of the echo from one microphone to another
+// (its coherence falls with frequency across the array): even computed from the true echo of
+// the first microphone, these transfer functions give the same 7-11 dB (speech-like) and
+// 11-16 dB (guitar-like) as the estimates.
 TEST(MultiTapAECQuality, EchoOnlyErle) {
     const size_t n = 20 * kFs, from = 2 * kFs;
     for (int which = 0; which < 2; ++which) {
@@ -127,12 +126,8 @@ TEST(MultiTapAECQuality, EchoOnlyErle) {
                 "%s far end, aec %d: ERLE after 2 s %.1f dB (after 10 s %.1f dB), other "
                 "microphones %.1f..%.1f dB\n",
                 name, aec, e[0], late, others, *std::max_element(e.begin() + 1, e.end()));
-            if (aec == 101) {
-                EXPECT_GE(late, 15.0) << name;
-                EXPECT_GE(e[0], 5.0) << name;
-            } else {
-                EXPECT_GE(e[0], aec == 100 ? 15.0 : 12.0) << name << ", aec " << aec;
-            }
+            EXPECT_GE(e[0], aec == 202 ? 12.0 : 15.0) << name << ", aec " << aec;
+            EXPECT_GE(late, e[0] - 1.0) << name << ", aec " << aec;
             EXPECT_GE(others, aec == 202 ? 6.0 : e[0] - 2.0) << name << ", aec " << aec;
         }
     }
@@ -168,27 +163,33 @@ TEST(MultiTapAECQuality, DoubleTalk) {
     }
 }
 
-// Two loudspeakers on either side playing different far ends, both references given.
-TEST(MultiTapAECQuality, TwoReferences) {
+// Two loudspeakers on either side playing different far ends, both references given; then a
+// third behind the array (three references take the general single-tap core inside 100).
+TEST(MultiTapAECQuality, SeveralReferences) {
     const size_t n = 20 * kFs;
-    const std::vector<float> left = test::speechLike(20.0, 0.1f, 5);
-    const std::vector<float> right = test::guitarLike(20.0, 0.1f, 6);
-    const scene::Recording l = echoScene(left, 0.25f, 40.0f);
-    const scene::Recording r = echoScene(right, 0.25f, -40.0f);
-    const int M = l.numMics, ch = M + 2;
-    std::vector<float> mixture(n * ch);
-    for (size_t f = 0; f < n; ++f) {
-        for (int m = 0; m < M; ++m) mixture[f * ch + m] = l.echo[f * M + m] + r.echo[f * M + m];
-        mixture[f * ch + M] = left[f];
-        mixture[f * ch + M + 1] = right[f];
-    }
-    for (int aec : {101, 100}) {
-        const std::vector<float> out = runEngine(aec, M, 2, 1, mixture);
-        const double e = erle(mixture, ch, out, 1, 0, 2 * kFs, n);
-        const double late = erle(mixture, ch, out, 1, 0, 10 * kFs, n);
-        std::printf("two references, aec %d: ERLE after 2 s %.1f dB, after 10 s %.1f dB\n", aec, e,
-                    late);
-        EXPECT_GE(aec == 101 ? late : e, 12.0) << "aec " << aec;
+    const std::vector<std::vector<float>> far = {test::speechLike(20.0, 0.1f, 5),
+                                                 test::guitarLike(20.0, 0.1f, 6),
+                                                 test::speechLike(20.0, 0.1f, 9)};
+    const float azimuth[3] = {40.0f, -40.0f, 150.0f};
+    std::vector<scene::Recording> echoes;
+    for (int r = 0; r < 3; ++r) echoes.push_back(echoScene(far[r], 0.25f, azimuth[r]));
+    const int M = echoes[0].numMics;
+    for (int R : {2, 3}) {
+        const int ch = M + R;
+        std::vector<float> mixture(n * ch, 0.0f);
+        for (size_t f = 0; f < n; ++f)
+            for (int r = 0; r < R; ++r) {
+                for (int m = 0; m < M; ++m) mixture[f * ch + m] += echoes[r].echo[f * M + m];
+                mixture[f * ch + M + r] = far[r][f];
+            }
+        for (int aec : {101, 100}) {
+            const std::vector<float> out = runEngine(aec, M, R, 1, mixture);
+            const double e = erle(mixture, ch, out, 1, 0, 2 * kFs, n);
+            const double late = erle(mixture, ch, out, 1, 0, 10 * kFs, n);
+            std::printf("%d references, aec %d: ERLE after 2 s %.1f dB, after 10 s %.1f dB\n", R,
+                        aec, e, late);
+            EXPECT_GE(e, 18.0) << R << " references, aec " << aec;
+        }
     }
 }
 

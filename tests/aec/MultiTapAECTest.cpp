@@ -212,7 +212,7 @@ struct OneLevelModel {
                         (q[i * N + j] - s / (lambda + s * xqx) * u[i] * std::conj(u[j])) / lambda;
                 trace += q[i * N + i].real();
             }
-            if (trace > 10000.0)
+            if (trace > 100000.0 * N)
                 for (int i = 0; i < N * N; ++i) q[i] *= 0.01;
             for (int m = 0; m < M; ++m) {
                 const cd d = cd(mic.get(m, k));
@@ -269,6 +269,51 @@ TEST(MultiTapAEC, OneLevelFollowsThePlainRecursion) {
         }
         EXPECT_GT(10.0 * std::log10(pm / pn), 30.0) << R << " references";
     }
+}
+
+// A long silence of the reference: the inverse correlation would grow by 1 / lambda per block
+// (beyond float range within 20000 blocks); the trace guard keeps it at most at its initial
+// trace, and the canceller converges again as soon as the echo comes back. The same for the
+// general single-tap core.
+TEST(MultiTapAEC, TraceGuardsCatchARunawayInverse) {
+    const int M = 1, R = 1, K = 4, L = 16, N = R * L;
+    Scene scene(M, R, K, 3, 7);
+    aec::OneLevelAEC aec(M, R, K, L);
+    ComplexMatrix mic(M, K), ref(R, K), near(M, K), echo(M, K), silence(R, K);
+    auto erleOf = [&](int blocks) {
+        double pm = 0.0, pn = 0.0;
+        for (int b = 0; b < blocks; ++b) {
+            scene.next(&ref, &mic);
+            aec.process(&mic, &ref, &near, &echo);
+            if (b >= blocks / 2) pm += power(mic), pn += power(near);
+        }
+        return 10.0 * std::log10(pm / pn);
+    };
+    EXPECT_GT(erleOf(100), 30.0);
+    double worst = 0.0;
+    for (int b = 0; b < 20000; ++b) {
+        aec.process(&silence, &silence, &near, &echo);
+        for (int k = 0; k < K; ++k) {
+            double trace = 0.0;
+            for (int i = 0; i < N; ++i) trace += aec.inverseCorrelation()->get(i, i, k).real();
+            worst = std::max(worst, trace);
+        }
+    }
+    EXPECT_LE(worst, 100000.0 * N * 1.01);
+    EXPECT_GT(erleOf(200), 30.0);
+
+    aec::AuxIVAAEC core(M, 3, K, 0.99f, true);
+    ComplexMatrix silent3(3, K);
+    worst = 0.0;
+    for (int b = 0; b < 20000; ++b) {
+        core.process(&silence, &silent3, &near, &echo);
+        for (int k = 0; k < K; ++k) {
+            double trace = 0.0;
+            for (int i = 0; i < 3; ++i) trace += core.inverseCovariance()->get(i, i, k).real();
+            worst = std::max(worst, trace);
+        }
+    }
+    EXPECT_LE(worst, 300000.0 * 1.02);
 }
 
 TEST(MultiTapAEC, CoresLearnSingleTapPathsAndLimitTheNearEnd) {

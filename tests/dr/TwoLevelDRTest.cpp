@@ -192,10 +192,13 @@ std::vector<float> runEngine(int dr, int mics, const std::vector<float>& in) {
 // SI-SDR of microphone 0 against its direct path and early reflections (both through the same
 // engine) with the two-level dereverberator (bench_quality sets it next to WPE). The two-level
 // stage predicts every channel from its own past only, so its figure does not depend on the
-// microphone count. Its gain is small: per second-level bin it relates the input to its own copy
-// two blocks late, and that relation is dominated by the exact one at lag -2, which lies outside
-// the taps its filter takes (lags -1 and on); its final single-tap stage also takes some of the
-// direct speech. The floor guards against making things clearly worse.
+// microphone count. It gains nothing: per second-level bin it divides the spectrum of the input's
+// block sequence by that of the same sequence two blocks late, and that ratio is the two-block
+// advance itself (the response comes out near 0.97-0.99 at lag -2, with well under 1 % of its
+// energy in lags -1 .. L - 1, the taps the long filter takes), so the long filter stays near zero
+// (alone it changes the figure by +0.0..+0.1 dB); the final single-tap stage, predicting from
+// two blocks back, takes part of the direct speech and early reflections (alone -0.5..-0.8 dB).
+// The floor guards against making things worse than that.
 TEST(TwoLevelDRQuality, ReverberantSpeech) {
     const std::vector<float> dry = test::speechLike(16.0, 0.1f, 7);
     for (float rt60 : {0.6f, 0.8f}) {
@@ -210,7 +213,7 @@ TEST(TwoLevelDRQuality, ReverberantSpeech) {
             const double two = scene::siSdrDb(out, target);
             std::printf("RT60 %.1f s, %d mics: SI-SDR %5.2f dB -> two-level %5.2f dB (%+.2f)\n",
                         rt60, m, before, two, two - before);
-            EXPECT_GT(two - before, -1.0) << "RT60 " << rt60 << ", " << m << " mics";
+            EXPECT_GT(two - before, -0.7) << "RT60 " << rt60 << ", " << m << " mics";
         }
     }
 }
