@@ -14,10 +14,9 @@ using blas::Complex;
 
 namespace {
 
-constexpr float kInitialCovariance = 0.001f;  // V1, V2 at start (times I)
-constexpr float kAcceptRatio = 30.0f;         // a row may give at most this times mic 0's power
-constexpr float kMinPower = 0.01f;            // floor of the demixed power behind phi
-constexpr float kShape = -0.9f;               // phi = power^kShape
+constexpr float kAcceptRatio = 30.0f;  // a row may give at most this times mic 0's power
+constexpr float kMinPower = 0.01f;     // floor of the demixed power behind phi
+constexpr float kShape = -0.9f;        // phi = power^kShape
 
 }  // namespace
 
@@ -26,21 +25,24 @@ constexpr float kGrowthOffset = 0.001f;  // added to the old trace in the growth
 struct StereoAuxIVA::Impl {
     int N = 0;
     float growthLimit = 0.0f;
+    float initial = 0.0f;  // V1, V2 at start (times I)
     std::unique_ptr<blas::ComplexTensor3> V1, V2, W;
     std::unique_ptr<blas::Vector> phi;
 
     void restartCovariances(int k) {
         for (blas::ComplexTensor3* v : {V1.get(), V2.get()}) {
-            v->data()[0][0][k] = v->data()[1][1][k] = Complex(kInitialCovariance, 0.0f);
+            v->data()[0][0][k] = v->data()[1][1][k] = Complex(initial, 0.0f);
             v->data()[0][1][k] = v->data()[1][0][k] = Complex(0.0f, 0.0f);
         }
     }
 };
 
-StereoAuxIVA::StereoAuxIVA(int numbins) : pp(new Impl) {
+StereoAuxIVA::StereoAuxIVA(int numbins, float initial) : pp(new Impl) {
     VM_ASSERT(numbins > 0);
+    VM_ASSERT(initial >= 0.0f);
     Impl& s = *pp;
     s.N = numbins;
+    s.initial = initial;
     s.V1 = std::make_unique<blas::ComplexTensor3>(2, 2, s.N);
     s.V2 = std::make_unique<blas::ComplexTensor3>(2, 2, s.N);
     s.W = std::make_unique<blas::ComplexTensor3>(2, 2, s.N);

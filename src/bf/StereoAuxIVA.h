@@ -1,6 +1,7 @@
 #pragma once
 // StereoAuxIVA: online auxiliary-function IVA for two sources and two microphones over N bins,
-// solved in closed form. Per source a weighted covariance (V1, V2, starting 0.001 I) is
+// solved in closed form. Per source a weighted covariance (V1, V2, starting 0.001 I unless the
+// constructor is given another start) is
 // forgotten exponentially; the demixing rows are the two generalised eigenvectors of (V2, V1)
 // with diagonal loading, the row of source 0 the one of the larger root. Projection back
 // (`type` 0: onto the source's own microphone, 1: onto the microphone of larger gain, 2: roots
@@ -21,7 +22,8 @@ class StereoAuxIVA {
   public:
     static constexpr int NUM_MICS = 2;
 
-    explicit StereoAuxIVA(int numbins);
+    // V1 and V2 start (and restart after a non-finite value) as `initial` times I.
+    explicit StereoAuxIVA(int numbins, float initial = 0.001f);
     ~StereoAuxIVA();
     StereoAuxIVA(const StereoAuxIVA&) = delete;
     StereoAuxIVA& operator=(const StereoAuxIVA&) = delete;
