@@ -2,7 +2,7 @@
 // canceller (aec_algorithm 300) next to the default canceller (201) and SpeexDSP's canceller
 // (when built with it; one per microphone, 160-sample frames, tail 2400 samples) on simulated
 // rooms: the default 7-microphone array, the loudspeaker 0.3 m from the array centre, far end
-// guitar music or speech from ../shared/testdata (or tests/data). Figures on microphone 0 with
+// guitar music or speech from ../shared/testdata. Figures on microphone 0 with
 // the canceller alone (ns 0, agc 0, output aligned by delay()):
 //   - echo only, 10 s, RT60 0.25 / 0.3 / 0.4 s: ERLE after the first 2 s and per second over the
 //     first 5 s;
@@ -13,7 +13,8 @@
 //   - a clipping loudspeaker (the echo of a far end clipped at half its peak; the reference
 //     unclipped) with diffuse noise 30 dB below the echo;
 //   - two loudspeakers with two references.
-// Usage: bench_aec_quality [partitions]   (aec_power of 300; 0: its default)
+// Usage: bench_aec_quality [partitions [scenes]]   (partitions: aec_power of 300, 0 for its
+// default; scenes: a comma-separated subset of echo,steady,double,clip,two)
 
 #include <sys/stat.h>
 #include <algorithm>
@@ -43,10 +44,7 @@ constexpr int kSpeexTail = 2400;
 int gPartitions = 0;
 
 std::string dataDir() {
-    struct stat st;
-    const std::string shared = VELMORA_TESTDATA_DIR;
-    if (stat(shared.c_str(), &st) == 0) return shared;
-    return std::string(VELMORA_TESTDATA_DIR) + "/../../wt/tests/data";
+    return VELMORA_TESTDATA_DIR;
 }
 
 std::vector<float> loop(const std::vector<float>& x, int frames) {
@@ -208,7 +206,7 @@ int main(int argc, char** argv) {
         concat(data + "/speech", {"cmu_arctic_us_aew_a0001.wav", "cmu_arctic_us_aew_a0002.wav"});
     talk.resize(4 * kFs);  // 4 s of double talk
     const int M = 7;
-    const char* only = std::getenv("AECQ_ONLY");
+    const char* only = argc > 2 ? argv[2] : nullptr;
     auto want = [&](const char* tag) {
         return !only || std::string(only).find(tag) != std::string::npos;
     };
@@ -263,12 +261,9 @@ int main(int argc, char** argv) {
             float peak = 0.0f;
             for (float v : far) peak = std::max(peak, std::fabs(v));
             std::vector<float> clipped = far;
-            const float level =
-                std::getenv("AECQ_CLIP") ? std::atof(std::getenv("AECQ_CLIP")) : 0.5f;
+            const float level = 0.5f;
             for (float& v : clipped) v = std::max(-level * peak, std::min(level * peak, v));
-            Recording rec =
-                simulate(clipped, 0.3f, -120.0f, {}, 0,
-                         std::getenv("AECQ_NOISE") ? std::atof(std::getenv("AECQ_NOISE")) : 30.0f);
+            Recording rec = simulate(clipped, 0.3f, -120.0f, {}, 0, 30.0f);
             for (size_t f = 0; f < far.size(); ++f) rec.mixture[f * (M + 1) + M] = far[f];
             char name[128];
             std::snprintf(name, sizeof name,
