@@ -6,7 +6,8 @@
 // the canceller alone (ns 0, agc 0, output aligned by delay()):
 //   - echo only, 10 s, RT60 0.25 / 0.3 / 0.4 s: ERLE after the first 2 s and per second over the
 //     first 5 s;
-//   - steady state: 20 s of music, ERLE over the last 10 s;
+//   - steady state: 20 s of music or speech, ERLE over the last 10 s;
+//   - an echo path change: the loudspeaker moves at 5 s; ERLE per second after the move;
 //   - double talk: far end throughout, a near-end talker from 6 s to 10 s; ERLE of the echo-only
 //     spans 2-6 s and 10-16 s, near-end SI-SDR in 6-10 s against the near end through the
 //     pass-through chain;
@@ -14,7 +15,7 @@
 //     unclipped) with diffuse noise 30 dB below the echo;
 //   - two loudspeakers with two references.
 // Usage: bench_aec_quality [partitions [scenes]]   (partitions: aec_power of 300, 0 for its
-// default; scenes: a comma-separated subset of echo,steady,double,clip,two)
+// default; scenes: a comma-separated subset of echo,steady,change,double,clip,two)
 
 #include <sys/stat.h>
 #include <algorithm>
@@ -223,9 +224,31 @@ int main(int argc, char** argv) {
             echoOnly(name, rec.mixture, M, 1, 2 * kFs, 10 * kFs, 5);
         }
     if (want("steady")) {
-        const Recording rec = simulate(loop(guitar, 20 * kFs), 0.3f, -120.0f);
-        echoOnly("steady state, music, RT60 0.3 s: ERLE 10-20 s", rec.mixture, M, 1, 10 * kFs,
-                 20 * kFs, 5);
+        for (int w = 0; w < 2; ++w) {
+            const Recording rec = simulate(loop(w == 0 ? guitar : speech, 20 * kFs), 0.3f, -120.0f);
+            echoOnly(w == 0 ? "steady state, music, RT60 0.3 s: ERLE 10-20 s"
+                            : "steady state, speech, RT60 0.3 s: ERLE 10-20 s",
+                     rec.mixture, M, 1, 10 * kFs, 20 * kFs, 5);
+        }
+    }
+    if (want("change")) {
+        // The loudspeaker moves at 5 s (the echo of another position from then on).
+        const std::vector<float> far = loop(guitar, 10 * kFs);
+        const Recording a = simulate(far, 0.3f, -120.0f), b = simulate(far, 0.3f, 150.0f);
+        std::vector<float> mix = a.mixture;
+        for (size_t i = static_cast<size_t>(5 * kFs) * (M + 1); i < mix.size(); ++i)
+            mix[i] = b.mixture[i];
+        const std::vector<float> mic0 = channel(mix, M + 1, 0);
+        for (int aec : {300, 201}) {
+            const std::vector<float> out = runEngine(aec, M, 1, mix, nullptr);
+            std::printf(
+                "echo path change at 5 s, music, aec %d: ERLE 3-5 s %.1f dB, per second after:",
+                aec, erleDb(span(mic0, 3 * kFs, 5 * kFs), span(out, 3 * kFs, 5 * kFs)));
+            for (int sec = 5; sec < 10; ++sec)
+                std::printf(" %5.1f", erleDb(span(mic0, sec * kFs, (sec + 1) * kFs),
+                                             span(out, sec * kFs, (sec + 1) * kFs)));
+            std::printf("\n");
+        }
     }
     if (want("double")) {
         for (int w = 0; w < 2; ++w) {

@@ -55,7 +55,8 @@ std::vector<float> speech(int seconds) {
 }
 
 scene::Recording room(const std::vector<float>& far, float azimuth = -120.0f,
-                      const std::vector<float>& talk = {}, int talkStart = 0) {
+                      const std::vector<float>& talk = {}, int talkStart = 0,
+                      float noiseDb = 100.0f) {
     scene::Scene sc;
     sc.frames = static_cast<int>(far.size());
     sc.room.rt60 = 0.3f;
@@ -66,6 +67,7 @@ scene::Recording room(const std::vector<float>& far, float azimuth = -120.0f,
     sc.loudspeaker.elevation = -20.0f;
     sc.loudspeaker.distance = 0.3f;
     sc.loudspeaker.gain = 0.3f;
+    sc.noiseSnrDb = noiseDb;
     if (!talk.empty()) {
         scene::Source t;
         t.signal = talk;
@@ -165,9 +167,10 @@ TEST(TimeDomainAEC, DoubleTalkDoesNotDiverge) {
     EXPECT_GE(sdrAfter, sdrBefore + 15.0);
 }
 
-// Two loudspeakers with two references; the other pipelines that host the canceller and the
-// 20 ms block (a 640-point transform instead of the 320-point one) on the music scene.
-TEST(TimeDomainAEC, TwoReferencesAndOtherPipelines) {
+// Two loudspeakers with two references; a loudspeaker that clips (the reference does not) in
+// diffuse noise 30 dB below the echo; the other pipelines that host the canceller and the 20 ms
+// block (a 640-point transform instead of the 320-point one) on the music scene.
+TEST(TimeDomainAEC, OtherScenesAndPipelines) {
     const std::vector<float> left = speech(8), right = guitar(8);
     const scene::Recording l = room(left, 40.0f), r = room(right, -40.0f);
     const int ch2 = kMics + 2;
@@ -182,7 +185,18 @@ TEST(TimeDomainAEC, TwoReferencesAndOtherPipelines) {
     std::printf("[ measured ] two references: ERLE after 2 s %.1f dB\n", two);
     EXPECT_GE(two, 22.0);
 
-    const scene::Recording music = room(guitar(8));
+    const std::vector<float> far = guitar(8);
+    float peak = 0.0f;
+    for (float v : far) peak = std::max(peak, std::fabs(v));
+    std::vector<float> clipped = far;
+    for (float& v : clipped) v = std::max(-0.5f * peak, std::min(0.5f * peak, v));
+    scene::Recording clip = room(clipped, -120.0f, {}, 0, 30.0f);
+    for (size_t f = 0; f < far.size(); ++f) clip.mixture[f * (kMics + 1) + kMics] = far[f];
+    const double clipErle = erle(clip.mixture, kMics + 1, runEngine({}, clip.mixture), 2, 8);
+    std::printf("[ measured ] clipping loudspeaker in noise: ERLE after 2 s %.1f dB\n", clipErle);
+    EXPECT_GE(clipErle, 17.0);
+
+    const scene::Recording music = room(far);
     for (const Config& run :
          {Config{300, 1, 5}, Config{300, 1, 7}, Config{300, 1, 8}, Config{300, 1, 4, 0.02f}}) {
         const double e = erle(music.mixture, kMics + 1, runEngine(run, music.mixture), 2, 8);
