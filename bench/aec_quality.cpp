@@ -8,7 +8,8 @@
 //     first 5 s;
 //   - steady state: 20 s of music or speech, ERLE over the last 10 s;
 //   - an echo path change: the loudspeaker moves at 5 s; ERLE per second after the move;
-//   - double talk: far end throughout, a near-end talker from 6 s to 10 s; ERLE of the echo-only
+//   - double talk: far end throughout, a near-end talker from 6 s to 10 s (also 10 dB louder
+//     with the speech far end); ERLE of the echo-only
 //     spans 2-6 s and 10-16 s, near-end SI-SDR in 6-10 s against the near end through the
 //     pass-through chain;
 //   - a clipping loudspeaker (the echo of a far end clipped at half its peak; the reference
@@ -251,9 +252,13 @@ int main(int argc, char** argv) {
         }
     }
     if (want("double")) {
-        for (int w = 0; w < 2; ++w) {
+        for (int w = 0; w < 3; ++w) {
+            // The third case: speech far end, the near end 10 dB louder.
             const std::vector<float> far = loop(w == 0 ? guitar : speech, 16 * kFs);
-            const Recording rec = simulate(far, 0.3f, -120.0f, talk, 6 * kFs);
+            std::vector<float> near = talk;
+            if (w == 2)
+                for (float& v : near) v *= 3.16f;
+            const Recording rec = simulate(far, 0.3f, -120.0f, near, 6 * kFs);
             const int ch = M + 1;
             std::vector<float> nearOnly(rec.mixture.size(), 0.0f);
             for (size_t f = 0; f < static_cast<size_t>(rec.frames); ++f)
@@ -263,7 +268,9 @@ int main(int argc, char** argv) {
             const long a = 6 * kFs, b = 10 * kFs;
             std::printf(
                 "double talk 6-10 s, %s far end; SI-SDR before %.2f dB\n",
-                w == 0 ? "music" : "speech",
+                w == 0   ? "music"
+                : w == 1 ? "speech"
+                         : "speech (near end +10 dB)",
                 velmora::scene::siSdrDb(span(runEngine(0, M, 1, rec.mixture, nullptr), a, b),
                                         span(target, a, b)));
             for (int aec : {300, 201}) {
