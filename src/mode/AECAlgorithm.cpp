@@ -6,6 +6,7 @@
 #include "aec/AECInterface.h"
 #include "aec/DualAFGeneral.h"
 #include "aec/OneLevelAEC.h"
+#include "aec/PBFDKF.h"
 #include "aec/RETFAEC.h"
 #include "aec/TwoLevelAEC.h"
 #include "util/Check.h"
@@ -15,6 +16,7 @@ namespace velmora::mode {
 
 struct AECAlgorithm::Impl {
     std::unique_ptr<aec::AECInterface> aec;
+    std::unique_ptr<aec::TDAECInterface> timeDomain;
 };
 
 namespace {
@@ -40,6 +42,11 @@ void checkConstraints(const Params* p) {
             util::requireRange(cls, "aec_power", p->aec_power, 0,
                                aec::OneLevelAEC::kMaxStackedTaps / p->numrefs);
             break;
+        case 300:  // PBFDKF (time domain)
+            if (p->numrefs != 1 && p->numrefs != 2)
+                error(cls, "Mono or stereo references required: %d", p->numrefs);
+            util::requireRange(cls, "aec_power", p->aec_power, 0, aec::PBFDKF::kMaxPartitions);
+            break;
         case 201:  // DualAFGeneral
         case 202:  // RETFAEC
             if (p->numrefs != 1 && p->numrefs != 2)
@@ -58,6 +65,7 @@ void checkConstraints(const Params* p) {
 //   101 OneLevelAEC(nummics, numrefs, numbins, aec_power)
 //   201 DualAFGeneral(nummics, numrefs, numbins, aec_power, aec_level)
 //   202 RETFAEC(nummics, numrefs, numbins, aec_power)
+//   300 the pass-through here; the canceller itself runs on the time-domain block (below)
 aec::AECInterface* build(const Params* p, int numbins) {
     switch (p->aec_algorithm) {
         case 0:
@@ -71,6 +79,8 @@ aec::AECInterface* build(const Params* p, int numbins) {
                                           util::truncateToInt(p->aec_level));
         case 202:
             return new aec::RETFAEC(p->nummics, p->numrefs, numbins, p->aec_power);
+        case 300:
+            return new aec::AECBypass(p->nummics, p->numrefs, numbins);
         default:
             return nullptr;
     }
@@ -78,7 +88,7 @@ aec::AECInterface* build(const Params* p, int numbins) {
 
 }  // namespace
 
-AECAlgorithm::AECAlgorithm(const Params* params, int numbins) : pp(new Impl) {
+AECAlgorithm::AECAlgorithm(const Params* params, int numbins, int timeDomainMics) : pp(new Impl) {
     if (params->numrefs == 0) {
         // Nothing to cancel without a reference, whatever the configured number.
         pp->aec.reset(new aec::AECBypass(params->nummics, 0, numbins));
@@ -87,6 +97,12 @@ AECAlgorithm::AECAlgorithm(const Params* params, int numbins) : pp(new Impl) {
     checkConstraints(params);
     pp->aec.reset(build(params, numbins));
     if (!pp->aec) error("AECAlgorithm", "Unsupported AEC algorithm: %d", params->aec_algorithm);
+    if (params->aec_algorithm == 300) {
+        // 300: PBFDKF(microphones of the time-domain block, numrefs, block size, aec_power)
+        const int mics = timeDomainMics > 0 ? timeDomainMics : params->nummics;
+        pp->timeDomain =
+            std::make_unique<aec::PBFDKF>(mics, params->numrefs, numbins, params->aec_power);
+    }
 }
 
 AECAlgorithm::~AECAlgorithm() = default;
@@ -111,6 +127,10 @@ void AECAlgorithm::process(const blas::ComplexMatrix* mic, const blas::ComplexMa
 
 aec::AECInterface* AECAlgorithm::stage() {
     return pp->aec.get();
+}
+
+aec::TDAECInterface* AECAlgorithm::timeDomain() {
+    return pp->timeDomain.get();
 }
 
 }  // namespace velmora::mode

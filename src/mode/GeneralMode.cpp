@@ -16,6 +16,7 @@
 #include "mode/NSAlgorithm.h"
 #include "mode/PFAlgorithm.h"
 #include "mode/SSLAlgorithm.h"
+#include "mode/TDEchoSlot.h"
 #include "mode/VADAlgorithm.h"
 #include "mode/VolumeCalculator.h"
 #include "transform/PPFBankAnalyzer.h"
@@ -50,6 +51,7 @@ struct GeneralMode::Impl {
     std::unique_ptr<transform::PPFBankSynthesizer> synthesizer;
     std::unique_ptr<bf::Fixed> preBeamformer;
     std::unique_ptr<AECAlgorithm> aec;
+    std::unique_ptr<TDEchoSlot> tdEcho;  // time-domain canceller, when aec_algorithm has one
     std::unique_ptr<DRAlgorithm> dr;
     std::unique_ptr<VADAlgorithm> vad;
     std::unique_ptr<BFAlgorithm> bf;
@@ -92,7 +94,9 @@ GeneralMode::GeneralMode(const Params* params, blas::Vector* pilots)
     s.stageParams.nummics = beamCount;
 
     const Params* sp = &s.stageParams;
-    s.aec = std::make_unique<AECAlgorithm>(sp, bins);
+    // A time-domain canceller works on the microphones, ahead of the pre-beamformer.
+    s.aec = std::make_unique<AECAlgorithm>(sp, bins, p.nummics);
+    s.tdEcho = TDEchoSlot::make(s.aec.get(), *s.analyzer);
     s.dr = std::make_unique<DRAlgorithm>(sp, bins);
     s.vad = std::make_unique<VADAlgorithm>(sp, bins, pilots);
     s.bf = std::make_unique<BFAlgorithm>(sp, s.vad.get());
@@ -177,10 +181,12 @@ void GeneralMode::process(float* in, float* out) {
     s.hpf->process(in, in, frames);
     if (s.tde) s.tde->process(in, in);
     if (p.volume_position == kVolumeAtInput) s.volume->process(in);
+    if (s.tdEcho) s.tdEcho->process(in, p.nummics + p.numrefs);
 
     s.analyzer->analyze(in, s.allIn.get());
     s.preBeamformer->process(s.micsIn.get(), s.beams.get());
     s.aec->process(s.beams.get(), s.refsIn.get(), s.nearEnd.get(), s.echoEst.get());
+    if (s.tdEcho) s.preBeamformer->process(s.tdEcho->echo(), s.echoEst.get());
     s.dr->process(s.nearEnd.get());
     // A beamformer that runs the detector itself (MaskPF) gets it on this block instead.
     if (!s.bf->drivesDetector()) s.vad->process(s.nearEnd.get());

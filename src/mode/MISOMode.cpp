@@ -16,6 +16,7 @@
 #include "mode/NSAlgorithm.h"
 #include "mode/PFAlgorithm.h"
 #include "mode/SSLAlgorithm.h"
+#include "mode/TDEchoSlot.h"
 #include "mode/VADAlgorithm.h"
 #include "mode/VolumeCalculator.h"
 #include "transform/PPFBankAnalyzer.h"
@@ -44,6 +45,7 @@ struct MISOMode::Impl {
     std::unique_ptr<transform::PPFBankAnalyzer> analyzer;
     std::unique_ptr<transform::PPFBankSynthesizer> synthesizer;
     std::unique_ptr<AECAlgorithm> aec;
+    std::unique_ptr<TDEchoSlot> tdEcho;  // time-domain canceller, when aec_algorithm has one
     std::unique_ptr<DRAlgorithm> dr;
     std::unique_ptr<VADAlgorithm> vad;
     std::unique_ptr<BFAlgorithm> bf;
@@ -79,6 +81,7 @@ MISOMode::MISOMode(const Params* params, blas::Vector* pilots)
 
     const Params* sp = &s.stageParams;
     s.aec = std::make_unique<AECAlgorithm>(sp, bins);
+    s.tdEcho = TDEchoSlot::make(s.aec.get(), *s.analyzer);
     s.dr = std::make_unique<DRAlgorithm>(sp, bins);
     s.vad = std::make_unique<VADAlgorithm>(sp, bins, pilots);
     s.bf = std::make_unique<BFAlgorithm>(sp, s.vad.get());
@@ -161,9 +164,11 @@ void MISOMode::process(float* in, float* out) {
     s.hpf->process(in, in, frames);
     if (s.tde) s.tde->process(in, in);
     if (p.volume_position == kVolumeAtInput) s.volume->process(in);
+    if (s.tdEcho) s.tdEcho->process(in, p.nummics + p.numrefs);
 
     s.analyzer->analyze(in, s.allIn.get());
     s.aec->process(s.micsIn.get(), s.refsIn.get(), s.nearEnd.get(), s.echoEst.get());
+    if (s.tdEcho) s.echoEst->copy(s.tdEcho->echo());
     s.dr->process(s.nearEnd.get());
     // A beamformer that runs the detector itself (MaskPF) gets it on this block instead.
     if (!s.bf->drivesDetector()) s.vad->process(s.nearEnd.get());

@@ -14,6 +14,7 @@
 #include "mode/Decimator.h"
 #include "mode/HPF.h"
 #include "mode/PresetBank.h"
+#include "mode/TDEchoSlot.h"
 #include "mode/VADAlgorithm.h"
 #include "mode/VolumeCalculator.h"
 #include "transform/PPFBankAnalyzer.h"
@@ -47,6 +48,7 @@ struct MultistreamModeNormalBlock::Impl {
     std::unique_ptr<transform::PPFBankAnalyzer> analyzer;
     std::unique_ptr<transform::PPFBankSynthesizer> synthesizer;
     std::unique_ptr<AECAlgorithm> aec;
+    std::unique_ptr<TDEchoSlot> tdEcho;  // time-domain canceller, when aec_algorithm has one
     std::unique_ptr<VADAlgorithm> kwsVad;
     std::unique_ptr<VADAlgorithm> ivaVad;
     std::unique_ptr<DRAlgorithm> dr;
@@ -103,6 +105,7 @@ MultistreamModeNormalBlock::MultistreamModeNormalBlock(const Params* params, bla
     const int bins = s.analyzer->numBins();
 
     s.aec = std::make_unique<AECAlgorithm>(&s.kwsParams, bins);
+    s.tdEcho = TDEchoSlot::make(s.aec.get(), *s.analyzer);
     s.kwsVad = std::make_unique<VADAlgorithm>(&s.kwsParams, bins, pilots);
     s.ivaVad = std::make_unique<VADAlgorithm>(&s.ivaParams, bins, pilots);
     s.dr = std::make_unique<DRAlgorithm>(&s.ivaParams, bins);
@@ -191,9 +194,11 @@ void MultistreamModeNormalBlock::process(float* in, float* out) {
     s.hpf->process(in, in, frames);
     if (s.tde) s.tde->process(in, in);
     if (p.volume_position == kVolumeAtInput) s.volume->process(in);
+    if (s.tdEcho) s.tdEcho->process(in, p.nummics + p.numrefs);
 
     s.analyzer->analyze(in, s.allIn.get());
     s.aec->process(s.micsIn.get(), s.refsIn.get(), s.nearEnd.get(), s.echoEst.get());
+    if (s.tdEcho) s.echoEst->copy(s.tdEcho->echo());
     s.kwsVad->process(s.nearEnd.get());
     if (p.agc_gain != 1.0f) blas::scale(s.nearEnd.get(), p.agc_gain, s.nearEnd.get());
     if (s.kwsBf) s.kwsBf->process(s.nearEnd.get(), s.outKws.get());

@@ -11,6 +11,7 @@
 #include "mode/AECAlgorithm.h"
 #include "mode/HPF.h"
 #include "mode/NSAlgorithm.h"
+#include "mode/TDEchoSlot.h"
 #include "transform/PPFBankAnalyzer.h"
 #include "transform/PPFBankSynthesizer.h"
 
@@ -37,6 +38,7 @@ struct TestERLE::Impl {
     std::unique_ptr<transform::PPFBankAnalyzer> analyzer;
     std::unique_ptr<transform::PPFBankSynthesizer> synthesizer;
     std::unique_ptr<AECAlgorithm> aec;
+    std::unique_ptr<TDEchoSlot> tdEcho;  // time-domain canceller, when aec_algorithm has one
     std::unique_ptr<NSAlgorithm> ns;
     std::unique_ptr<blas::ComplexMatrix> allIn, micsIn, refsIn, nearEnd, echoEst;
     std::vector<float> filtered;  // hop x channels
@@ -59,6 +61,7 @@ TestERLE::TestERLE(const Params* params) : pp(std::make_unique<Impl>(*params)) {
     s.synthesizer = std::make_unique<transform::PPFBankSynthesizer>(s.mics, s.hop);
     const int bins = s.analyzer->numBins();
     s.aec = std::make_unique<AECAlgorithm>(&p, bins);
+    s.tdEcho = TDEchoSlot::make(s.aec.get(), *s.analyzer);
     s.ns = std::make_unique<NSAlgorithm>(&p, s.mics, bins, s.aec->delay(), 0, nullptr);
     s.allIn = std::make_unique<blas::ComplexMatrix>(s.channels, bins);
     s.micsIn = std::make_unique<blas::ComplexMatrix>(s.mics, bins, true);
@@ -97,6 +100,8 @@ void TestERLE::process(const float* block, float*) {
 
     s.hpf->process(block, s.filtered.data(), s.hop);
     if (s.tde) s.tde->process(s.filtered.data(), s.filtered.data());
+    // The energy of the input is taken above, before any time-domain cancellation.
+    if (s.tdEcho) s.tdEcho->process(s.filtered.data(), s.channels);
     s.analyzer->analyze(s.filtered.data(), s.allIn.get());
     bool counts = false;
     if (s.refs > 0) {
@@ -111,6 +116,7 @@ void TestERLE::process(const float* block, float*) {
     }
 
     s.aec->process(s.micsIn.get(), s.refsIn.get(), s.nearEnd.get(), s.echoEst.get());
+    if (s.tdEcho) s.echoEst->copy(s.tdEcho->echo());
     s.ns->process(s.nearEnd.get(), s.refsIn.get(), s.echoEst.get());
     s.synthesizer->synthesize(s.nearEnd.get(), s.cleaned.data());
 

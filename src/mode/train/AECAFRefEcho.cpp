@@ -61,6 +61,9 @@ AECAFRefEcho::AECAFRefEcho(const Params* params, blas::Vector* pilots)
     s.stageParams.ns_algorithm = 0;
     const Params* sp = &s.stageParams;
     s.aec = std::make_unique<AECAlgorithm>(sp, bins);
+    // The features start from spectral blocks: there is no time-domain block to cancel on.
+    if (s.aec->timeDomain())
+        error("AECAFRefEcho", "Time-domain echo canceller not available here: %d", p.aec_algorithm);
     s.vad = std::make_unique<VADAlgorithm>(sp, bins, pilots);
     s.bf = std::make_unique<BFAlgorithm>(sp, s.vad.get());
     s.ns = std::make_unique<NSAlgorithm>(sp, s.beamOuts, bins, s.aec->delay() + s.bf->delay(),
