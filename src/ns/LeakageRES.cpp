@@ -43,8 +43,8 @@ constexpr float kOverEstimate = 2.0f;  // the predicted residual counts twice in
 constexpr float kDecisionKeep = 0.9f;  // decision-directed weight of the last clean power
 constexpr float kMostPrior = 1e4f;     // prior SNRs are clamped to 40 dB
 constexpr float kNoiseFloor = 0.25f;   // noise is attenuated by at most 12 dB
-constexpr float kTalkLow = 2.5f;       // block power up to 4 dB above residual + noise: no talk
-constexpr float kTalkHigh = 10.0f;     // 10 dB above: the near end talks
+constexpr float kTalkLow = 3.0f;       // block power up to 5 dB above residual + noise: no talk
+constexpr float kTalkHigh = 12.0f;     // 11 dB above: the near end talks
 constexpr float kTalkFloor = 0.5f;     // while it talks no bin loses more than 6 dB
 constexpr int kHang10ms = 20;          // clear talk keeps the channel open for 0.2 s ...
 constexpr float kTalkHold = 0.9f;      // ... then talk decays by this per 10 ms
@@ -324,11 +324,13 @@ void LeakageRES::Impl::processChannel(int c, blas::Complex* e, const blas::Compl
         }
     }
 
-    // Decision-directed prior SNR against the over-estimated residual echo plus noise, and the
-    // gain floor, mixed from the echo and the noise floors by their shares.
+    // Decision-directed prior SNR against the over-estimated residual echo (the noise is left to
+    // the floor: its minimum-statistics estimate runs high under speech, and a Wiener gain on it
+    // would colour the near end), and the gain floor, mixed from the echo and the noise floors by
+    // their shares.
     for (int k = 0; k < K; ++k) {
         const size_t i = base + k;
-        const float interference = std::max(kOverEstimate * residual[k] + noise[i], kTiny);
+        const float interference = std::max(kOverEstimate * residual[k], kTiny);
         const float posterior = nearPower[k] / interference;
         prior[k] = std::min(decisionKeep * cleanPrev[i] / interference +
                                 (1.0f - decisionKeep) * std::max(posterior - 1.0f, 0.0f),
