@@ -2,18 +2,21 @@
 // canceller (aec_algorithm 300) next to the default canceller (201) and SpeexDSP's canceller
 // (when built with it; one per microphone, 160-sample frames, tail 2400 samples) on simulated
 // rooms: the default 7-microphone array, the loudspeaker 0.3 m from the array centre, far end
-// guitar music or speech from ../shared/testdata (or tests/data). Figures on microphone 0 with
+// guitar music or speech from ../shared/testdata. Figures on microphone 0 with
 // the canceller alone (ns 0, agc 0, output aligned by delay()):
 //   - echo only, 10 s, RT60 0.25 / 0.3 / 0.4 s: ERLE after the first 2 s and per second over the
 //     first 5 s;
-//   - steady state: 20 s of music, ERLE over the last 10 s;
-//   - double talk: far end throughout, a near-end talker from 6 s to 10 s; ERLE of the echo-only
+//   - steady state: 20 s of music or speech, ERLE over the last 10 s;
+//   - an echo path change: the loudspeaker moves at 5 s; ERLE per second after the move;
+//   - double talk: far end throughout, a near-end talker from 6 s to 10 s (also 10 dB louder
+//     with the speech far end); ERLE of the echo-only
 //     spans 2-6 s and 10-16 s, near-end SI-SDR in 6-10 s against the near end through the
 //     pass-through chain;
 //   - a clipping loudspeaker (the echo of a far end clipped at half its peak; the reference
 //     unclipped) with diffuse noise 30 dB below the echo;
 //   - two loudspeakers with two references.
-// Usage: bench_aec_quality [partitions]   (aec_power of 300; 0: its default)
+// Usage: bench_aec_quality [partitions [scenes]]   (partitions: aec_power of 300, 0 for its
+// default; scenes: a comma-separated subset of echo,steady,change,double,clip,two)
 
 #include <sys/stat.h>
 #include <algorithm>
@@ -43,10 +46,7 @@ constexpr int kSpeexTail = 2400;
 int gPartitions = 0;
 
 std::string dataDir() {
-    struct stat st;
-    const std::string shared = VELMORA_TESTDATA_DIR;
-    if (stat(shared.c_str(), &st) == 0) return shared;
-    return std::string(VELMORA_TESTDATA_DIR) + "/../../wt/tests/data";
+    return VELMORA_TESTDATA_DIR;
 }
 
 std::vector<float> loop(const std::vector<float>& x, int frames) {
@@ -208,7 +208,7 @@ int main(int argc, char** argv) {
         concat(data + "/speech", {"cmu_arctic_us_aew_a0001.wav", "cmu_arctic_us_aew_a0002.wav"});
     talk.resize(4 * kFs);  // 4 s of double talk
     const int M = 7;
-    const char* only = std::getenv("AECQ_ONLY");
+    const char* only = argc > 2 ? argv[2] : nullptr;
     auto want = [&](const char* tag) {
         return !only || std::string(only).find(tag) != std::string::npos;
     };
@@ -225,14 +225,40 @@ int main(int argc, char** argv) {
             echoOnly(name, rec.mixture, M, 1, 2 * kFs, 10 * kFs, 5);
         }
     if (want("steady")) {
-        const Recording rec = simulate(loop(guitar, 20 * kFs), 0.3f, -120.0f);
-        echoOnly("steady state, music, RT60 0.3 s: ERLE 10-20 s", rec.mixture, M, 1, 10 * kFs,
-                 20 * kFs, 5);
+        for (int w = 0; w < 2; ++w) {
+            const Recording rec = simulate(loop(w == 0 ? guitar : speech, 20 * kFs), 0.3f, -120.0f);
+            echoOnly(w == 0 ? "steady state, music, RT60 0.3 s: ERLE 10-20 s"
+                            : "steady state, speech, RT60 0.3 s: ERLE 10-20 s",
+                     rec.mixture, M, 1, 10 * kFs, 20 * kFs, 5);
+        }
+    }
+    if (want("change")) {
+        // The loudspeaker moves at 5 s (the echo of another position from then on).
+        const std::vector<float> far = loop(guitar, 10 * kFs);
+        const Recording a = simulate(far, 0.3f, -120.0f), b = simulate(far, 0.3f, 150.0f);
+        std::vector<float> mix = a.mixture;
+        for (size_t i = static_cast<size_t>(5 * kFs) * (M + 1); i < mix.size(); ++i)
+            mix[i] = b.mixture[i];
+        const std::vector<float> mic0 = channel(mix, M + 1, 0);
+        for (int aec : {300, 201}) {
+            const std::vector<float> out = runEngine(aec, M, 1, mix, nullptr);
+            std::printf(
+                "echo path change at 5 s, music, aec %d: ERLE 3-5 s %.1f dB, per second after:",
+                aec, erleDb(span(mic0, 3 * kFs, 5 * kFs), span(out, 3 * kFs, 5 * kFs)));
+            for (int sec = 5; sec < 10; ++sec)
+                std::printf(" %5.1f", erleDb(span(mic0, sec * kFs, (sec + 1) * kFs),
+                                             span(out, sec * kFs, (sec + 1) * kFs)));
+            std::printf("\n");
+        }
     }
     if (want("double")) {
-        for (int w = 0; w < 2; ++w) {
+        for (int w = 0; w < 3; ++w) {
+            // The third case: speech far end, the near end 10 dB louder.
             const std::vector<float> far = loop(w == 0 ? guitar : speech, 16 * kFs);
-            const Recording rec = simulate(far, 0.3f, -120.0f, talk, 6 * kFs);
+            std::vector<float> near = talk;
+            if (w == 2)
+                for (float& v : near) v *= 3.16f;
+            const Recording rec = simulate(far, 0.3f, -120.0f, near, 6 * kFs);
             const int ch = M + 1;
             std::vector<float> nearOnly(rec.mixture.size(), 0.0f);
             for (size_t f = 0; f < static_cast<size_t>(rec.frames); ++f)
@@ -242,7 +268,9 @@ int main(int argc, char** argv) {
             const long a = 6 * kFs, b = 10 * kFs;
             std::printf(
                 "double talk 6-10 s, %s far end; SI-SDR before %.2f dB\n",
-                w == 0 ? "music" : "speech",
+                w == 0   ? "music"
+                : w == 1 ? "speech"
+                         : "speech (near end +10 dB)",
                 velmora::scene::siSdrDb(span(runEngine(0, M, 1, rec.mixture, nullptr), a, b),
                                         span(target, a, b)));
             for (int aec : {300, 201}) {
@@ -263,12 +291,9 @@ int main(int argc, char** argv) {
             float peak = 0.0f;
             for (float v : far) peak = std::max(peak, std::fabs(v));
             std::vector<float> clipped = far;
-            const float level =
-                std::getenv("AECQ_CLIP") ? std::atof(std::getenv("AECQ_CLIP")) : 0.5f;
+            const float level = 0.5f;
             for (float& v : clipped) v = std::max(-level * peak, std::min(level * peak, v));
-            Recording rec =
-                simulate(clipped, 0.3f, -120.0f, {}, 0,
-                         std::getenv("AECQ_NOISE") ? std::atof(std::getenv("AECQ_NOISE")) : 30.0f);
+            Recording rec = simulate(clipped, 0.3f, -120.0f, {}, 0, 30.0f);
             for (size_t f = 0; f < far.size(); ++f) rec.mixture[f * (M + 1) + M] = far[f];
             char name[128];
             std::snprintf(name, sizeof name,

@@ -36,8 +36,9 @@ constexpr float kMinUncertainty = 1e-7f;
 constexpr float kPsiFloorPerSample = 1e-10f;
 // Input samples beyond this magnitude (60 dB over full scale) are taken as absurd.
 constexpr float kMaxSample = 1000.0f;
-// An echo estimate of more than this mean square restarts the microphone's filter.
-constexpr float kMaxEstimatePower = 1e4f;
+// An echo estimate louder than the loudest input taken (mean square) restarts the
+// microphone's filter: it has run away.
+constexpr float kMaxEstimatePower = kMaxSample * kMaxSample;
 
 int roundUp8(int n) {
     return (n + 7) / 8 * 8;
@@ -168,6 +169,7 @@ struct PBFDKF::Impl {
                 const size_t at = wAt(m, r, p);
                 std::fill(wre.begin() + at, wre.begin() + at + stride, 0.0f);
                 std::fill(wim.begin() + at, wim.begin() + at + stride, 0.0f);
+                // The pipelines run at 16 kHz.
                 const float delayMs = 1000.0f * static_cast<float>(p * N) / 16000.0f;
                 const float u0 =
                     kInitialUncertainty * std::pow(10.0f, -0.01f * kPriorDecayDbPer10ms * delayMs);
