@@ -22,6 +22,7 @@ constexpr float kRefShortKeep = 0.7f;     // decaying reference power per 10 ms:
 constexpr float kRefLongKeep = 0.9f;      // ... and about 0.3 s (the room beyond the canceller)
 constexpr float kSideKeep = 0.8f;         // the neighbour bins' reference power, about 0.15 s
 constexpr float kLearnKeep = 0.99f;       // fit statistics forget over about 1 s of learning blocks
+constexpr int kSolveEvery = 4;            // blocks between two solutions of one bin's fit
 constexpr double kRidge = 1e-3;           // diagonal loading of the fit, relative to each element
 constexpr double kRidgeFloor = 1e-9;      // ... plus this share of the largest diagonal element
 constexpr float kInitialLeak = 1.0f;      // before learning: residual as loud as the echo estimate
@@ -148,7 +149,8 @@ struct LeakageRES::Impl {
 
     void updateReference(const blas::ComplexMatrix* ref);
     void regressors(const float* echoPow);
-    void fit(size_t i, const double* r, float target, float weight);
+    void accumulate(size_t i, const double* r, float target, float weight);
+    void solve(size_t i);
     void processChannel(int c, blas::Complex* e, const blas::Complex* y);
 };
 
@@ -192,15 +194,21 @@ void LeakageRES::Impl::regressors(const float* echoPow) {
 }
 
 // One least-squares step for element i: the normal equations forget by learnKeep and take the
-// regressors r against target; the weights are their ridge-loaded solution (Cholesky). A system
-// that is not positive definite keeps the old weights.
-void LeakageRES::Impl::fit(size_t i, const double* r, float target, float weight) {
+// regressors r against target with the given weight.
+void LeakageRES::Impl::accumulate(size_t i, const double* r, float target, float weight) {
     double* a = &normal[i * kNormal];
     double* b = &rhs[i * kRegressors];
     for (int p = 0, n = 0; p < kRegressors; ++p) {
         b[p] = learnKeep * b[p] + weight * r[p] * target;
         for (int q = p; q < kRegressors; ++q, ++n) a[n] = learnKeep * a[n] + weight * r[p] * r[q];
     }
+}
+
+// The weights of element i: the ridge-loaded solution of its normal equations (Cholesky). A
+// system that is not positive definite keeps the old weights.
+void LeakageRES::Impl::solve(size_t i) {
+    const double* a = &normal[i * kNormal];
+    const double* b = &rhs[i * kRegressors];
     // Cholesky factor L (lower, row-major) of A + ridge * diag(A).
     double l[kRegressors][kRegressors];
     double scale = 0.0;
@@ -318,9 +326,14 @@ void LeakageRES::Impl::processChannel(int c, blas::Complex* e, const blas::Compl
             // Bins far above the prediction are mostly near end: they count less.
             const float expected = kOutlier * (residual[k] + noise[i]);
             const float ratio = nearPower[k] > expected ? expected / nearPower[k] : 1.0f;
-            fit(i, &regs[static_cast<size_t>(k) * kRegressors],
-                std::max(nearPower[k] - noise[i], 0.0f), ratio * ratio);
-            residual[k] = predict(i, k);
+            accumulate(i, &regs[static_cast<size_t>(k) * kRegressors],
+                       std::max(nearPower[k] - noise[i], 0.0f), ratio * ratio);
+            // The weights move slowly (about 1 s of memory): each bin is solved for every
+            // kSolveEvery-th block, the bins taking turns.
+            if (k % kSolveEvery == blocksSeen % kSolveEvery) {
+                solve(i);
+                residual[k] = predict(i, k);
+            }
         }
     }
 
