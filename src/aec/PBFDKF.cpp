@@ -53,18 +53,23 @@ inline float sanitise(float x, bool* bad) {
 
 // One Kalman step of one filter partition over n bins: W += mu X* E with mu = U g, then the
 // posterior uncertainty (the observation removes the share mu |X|^2 / 2) and the drift of the
-// echo path. g = 1 / (sum_q |X_q|^2 U_q + 2 Psi).
-void updatePartition(const float* __restrict xr, const float* __restrict xi,
-                     const float* __restrict xp, const float* __restrict er,
-                     const float* __restrict ei, const float* __restrict g, float* __restrict wr,
-                     float* __restrict wi, float* __restrict u, int n, float keep, float minUnc) {
+// echo path. g = 1 / (sum_q |X_q|^2 U_q + 2 Psi). Kept out of line so that the compiler keeps
+// the no-alias promises and vectorises the loop.
+__attribute__((noinline)) void updatePartition(
+    const float* __restrict xr, const float* __restrict xi, const float* __restrict xp,
+    const float* __restrict er, const float* __restrict ei, const float* __restrict g,
+    float* __restrict wr, float* __restrict wi, float* __restrict u, int n, float keep,
+    float minUnc) {
     const float drift = 1.0f - keep;
     for (int k = 0; k < n; ++k) {
         const float prior = u[k];
         const float mu = prior * g[k];
         const float re = wr[k] + mu * (xr[k] * er[k] + xi[k] * ei[k]);
         const float im = wi[k] + mu * (xr[k] * ei[k] - xi[k] * er[k]);
-        const float post = std::max(prior * (1.0f - 0.5f * mu * xp[k]), minUnc);
+        // max(shrunk, minUnc) without a branch (the compiler will not vectorise a comparison
+        // that may trap).
+        const float shrunk = prior * (1.0f - 0.5f * mu * xp[k]);
+        const float post = 0.5f * (shrunk + minUnc + std::fabs(shrunk - minUnc));
         wr[k] = re;
         wi[k] = im;
         u[k] = keep * post + drift * (re * re + im * im);
