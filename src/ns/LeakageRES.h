@@ -7,7 +7,7 @@
 // what the prediction leaves. A block whose power rises clearly above the prediction holds
 // near-end talk (kept for 0.2 s): it gets a decision-directed Wiener gain against the residual
 // echo that costs no bin more than 6 dB; the other blocks go to the floor, `echoFloor` (amplitude)
-// on the residual echo and at most 12 dB down on the noise. Gains rise smoothly and fall at once,
+// on the residual echo and at most 15 dB down on the noise. Gains rise smoothly and fall at once,
 // and never exceed 1. A bin that meets a NaN, infinity or absurd value is muted for that block and
 // its state restarts. Nothing allocates after construction.
 
