@@ -29,8 +29,9 @@ sanitize: deps
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS)
 
-# The default configuration on the bundled recording demo/demo_7mic_1ref.wav (regenerate it with
-# tools/make_demo_recording.sh, which needs espeak-ng and sox); draws out/demo_report.png.
+# The default configuration, then the echo-removal configuration conf/echo.conf, on the bundled
+# recording demo/demo_7mic_1ref.wav (regenerate it with tools/make_demo_recording.sh, which needs
+# espeak-ng and sox); draws out/demo_report.png.
 demo: build
 	tools/demo.sh $(BUILD)
 

@@ -1,34 +1,46 @@
 // Quality report (its own main, not a Google Benchmark): echo reduction, near-end quality and
-// speed of the engine's echo path on simulated scenes, next to SpeexDSP's echo canceller.
+// speed of the engine's echo path on simulated scenes, next to the SpeexDSP and WebRTC echo
+// cancellers.
 //
-// Scenes: the default 7-microphone array in a 5 x 4 x 3 m room (RT60 0.25 s), the loudspeaker
-// 0.25 m from the array centre, a near-end talker at 60 degrees and 1 m, diffuse noise 30 dB
-// below the near end. The far end (guitar music, or speech) plays alone for the first 5 s (the
-// echo-only span), then the near end talks as well (double talk, 5 s .. 10 s).
-// For every configuration (conf/default.conf with init_time 0; echo canceller only; the other
-// cancellers 101, 100 and 202 alone; echo canceller and residual-echo suppressor) it prints
-//   - ERLE = 10 log10(sum mic0^2 / sum out^2) over the echo-only span, overall, after its first
-//     2 s, and per second;
-//   - near-end SI-SDR over the double-talk span: before (mic 0 against the near end at mic 0)
-//     and after (the output, shifted back by delay(), against the same target);
-//   - the real-time factor (processing time / audio time);
-//   - for 101 and 202, the ERLE after 2 s at every microphone (202 cancels the echo of the
+// Scenes: the default 7-microphone array in a 5 x 4 x 3 m room, the loudspeaker 0.3 m from the
+// array centre, a near-end talker at 60 degrees and 1 m. Four rooms: guitar music or speech as
+// the far end, each (a) at RT60 0.3 s with pink noise 30 dB below the near end and (b) at RT60
+// 0.4 s with a clipping loudspeaker (the far end clipped at a third of its peak before it is
+// played; the reference is the clean signal) and recorded noise 20 dB below the near end.
+// Time line: far end alone 0-20 s, double talk 20-28 s, far end alone again 28-33 s.
+// For every configuration (conf/default.conf with init_time 0; the cancellers 201 and 300 alone,
+// with the suppressors ns 1 and ns 300, and conf/echo.conf; the cancellers 101, 100 and 202
+// alone) it prints
+//   - ERLE = 10 log10(sum mic0^2 / sum out^2) per second over the first 5 s (convergence), over
+//     2-20 s, in steady state (10-20 s) and after the double talk (28.5-33 s);
+//   - near-end SI-SDR over the double talk: the output against the near end alone passed
+//     through the same chain with its echo path idle (for the engine the pass-through chain:
+//     high-pass filter and filter bank; for the other cancellers the near end at mic 0);
+//   - the real-time factor (processing time / audio time) of all 7 microphones;
+//   - for 101 and 202, the ERLE over 2-20 s at every microphone (202 cancels the echo of the
 //     microphones other than the first through relative transfer functions).
 // SpeexDSP (when built with it): one echo canceller per microphone, 160-sample frames, a tail of
-// 2400 samples (the 15 blocks of 10 ms of our canceller's default filter), output of mic 0,
+// 2400 samples (the 15 blocks of 10 ms of our default canceller's filter), output of mic 0,
 // with and without speex_preprocess residual-echo (and noise) suppression.
+// WebRTC audio processing (when built with it): one module per microphone with only its echo
+// canceller (high suppression, delay-agnostic mode off, reported delay 0, 10 ms frames), with
+// the normal and with the extended filter.
 // Dereverberation: reverberant speech (RT60 0.6 s and 0.8 s, talker 1.5 m away) through the
 // engine with dr_algorithm 1 (WPE) and 2 (two-level) for 1, 2, 4 and 7 microphones: SI-SDR of
 // the output against the direct path and early reflections (50 ms) of microphone 0 taken
 // through the same engine, overall and after the first 6 s.
 // A configuration the build refuses is reported and skipped. Without ../shared/testdata the
-// report is skipped with a message. Usage: bench_quality [CONF]   (default conf/default.conf)
+// report is skipped with a message.
+// Usage: bench_quality [CONF [ECHO_CONF]] [--only TEXT] [--no-dr]
+// (default conf/default.conf and conf/echo.conf; --only runs the echo configurations whose label
+// holds TEXT, --no-dr leaves out the dereverberation part)
 
 #include <sys/stat.h>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,6 +53,10 @@
 #include <speex/speex_echo.h>
 #include <speex/speex_preprocess.h>
 #endif
+#ifdef VELMORA_HAVE_WEBRTC_APM
+#include <webrtc/modules/audio_processing/include/audio_processing.h>
+#include <webrtc/modules/interface/module_common_types.h>
+#endif
 
 using velmora::scene::Recording;
 using velmora::scene::Scene;
@@ -49,24 +65,28 @@ using velmora::scene::Source;
 namespace {
 
 constexpr int kFs = 16000;
-constexpr int kEchoOnlySeconds = 5;  // the far end alone
-constexpr int kTotalSeconds = 10;
+constexpr int kEchoOnlySeconds = 20;     // the far end alone
+constexpr int kDoubleTalkEnd = 28;       // the near end talks from kEchoOnlySeconds to here
+constexpr int kTotalSeconds = 33;        // then the far end alone again
+constexpr int kSteadyFrom = 10;          // steady state: the last 10 s of the echo-only span
+constexpr float kAfterTalkFrom = 28.5f;  // the near end's reverberation has died away
 constexpr int kSpeexFrame = 160;
 constexpr int kSpeexTail = 2400;  // 15 blocks of 160 samples: our canceller's default filter
 constexpr int kSpeexPreprocessDelay = 160;  // the preprocessor's overlap delays by one frame
+constexpr int kWebRTCDelay = 112;  // the WebRTC canceller's framing delay at 16 kHz (measured)
 
 std::string testdata() {
     struct stat st;
     return stat(VELMORA_TESTDATA_DIR, &st) == 0 ? VELMORA_TESTDATA_DIR : "";
 }
 
-// The checkout: the test-data macro is "<source>/../shared/testdata".
-std::string defaultConf() {
+// A file of the checkout's conf/ folder: the test-data macro is "<source>/../shared/testdata".
+std::string confFile(const char* name) {
     std::string dir = VELMORA_TESTDATA_DIR;
     const std::string tail = "/../shared/testdata";
     if (dir.size() > tail.size() && dir.compare(dir.size() - tail.size(), tail.size(), tail) == 0)
-        return dir.substr(0, dir.size() - tail.size()) + "/conf/default.conf";
-    return "conf/default.conf";
+        return dir.substr(0, dir.size() - tail.size()) + "/conf/" + name;
+    return std::string("conf/") + name;
 }
 
 std::vector<float> concat(const std::string& dir, const std::vector<std::string>& files,
@@ -81,6 +101,14 @@ std::vector<float> concat(const std::string& dir, const std::vector<std::string>
     return x;
 }
 
+// x repeated until it is `frames` long.
+std::vector<float> looped(const std::vector<float>& x, int frames) {
+    std::vector<float> y(frames, 0.0f);
+    if (x.empty()) return y;
+    for (int n = 0; n < frames; ++n) y[n] = x[n % x.size()];
+    return y;
+}
+
 std::vector<float> channel(const std::vector<float>& x, int channels, int ch) {
     std::vector<float> out(x.size() / channels);
     for (size_t f = 0; f < out.size(); ++f) out[f] = x[f * channels + ch];
@@ -93,17 +121,29 @@ std::vector<float> span(const std::vector<float>& x, long from, long to) {
     return to > from ? std::vector<float>(x.begin() + from, x.begin() + to) : std::vector<float>();
 }
 
+long at(float seconds) {
+    return static_cast<long>(seconds * kFs);
+}
+
 struct Scenario {
-    const char* name;
+    std::string name;
     Recording rec;
     std::vector<float> mic0, near0;
 };
 
-Scenario makeScene(const char* name, const std::vector<float>& farEnd,
-                   const std::vector<float>& nearEnd) {
+struct Room {
+    const char* name;
+    float rt60;
+    bool clipping;  // the loudspeaker clips; the reference stays clean
+    float noiseSnrDb;
+    const std::vector<float>* noise;  // recorded noise, or null for pink noise
+};
+
+Scenario makeScene(const std::string& name, const std::vector<float>& farEnd,
+                   const std::vector<float>& nearEnd, const Room& room) {
     Scene sc;
     sc.frames = kTotalSeconds * kFs;
-    sc.room.rt60 = 0.25f;
+    sc.room.rt60 = room.rt60;
     sc.mics = Scene::defaultArray();
     Source talker;
     talker.signal = nearEnd;
@@ -113,49 +153,66 @@ Scenario makeScene(const char* name, const std::vector<float>& farEnd,
     sc.talkers = {talker};
     sc.hasLoudspeaker = true;
     sc.loudspeaker.signal = farEnd;
+    float peak = 0.0f;
+    for (float v : farEnd) peak = std::max(peak, std::fabs(v));
+    if (room.clipping)
+        for (float& v : sc.loudspeaker.signal)
+            v = std::min(std::max(v, -peak / 3.0f), peak / 3.0f) * 2.0f;
     sc.loudspeaker.azimuth = -120.0f;
-    sc.loudspeaker.distance = 0.25f;
+    sc.loudspeaker.distance = 0.3f;
     sc.loudspeaker.gain = 0.5f;
-    sc.noiseSnrDb = 30.0f;
+    sc.noiseSnrDb = room.noiseSnrDb;
+    if (room.noise) sc.noiseSignal = *room.noise;
     sc.seed = 3;
     Scenario s{name, velmora::scene::simulate(sc), {}, {}};
+    const int channels = s.rec.numMics + s.rec.numRefs;
+    if (room.clipping)  // the reference is what the loudspeaker was asked to play
+        for (int f = 0; f < s.rec.frames; ++f)
+            s.rec.mixture[static_cast<size_t>(f) * channels + s.rec.numMics] =
+                sc.loudspeaker.gain * (f < static_cast<int>(farEnd.size()) ? farEnd[f] : 0.0f);
     // Keep the recording inside [-1, 1]: scale everything alike.
-    float peak = 0.0f;
+    peak = 0.0f;
     for (float v : s.rec.mixture) peak = std::max(peak, std::fabs(v));
     if (peak > 0.9f) {
         const float g = 0.9f / peak;
         for (auto* x : {&s.rec.mixture, &s.rec.nearEnd, &s.rec.echo, &s.rec.noise})
             for (float& v : *x) v *= g;
     }
-    s.mic0 = channel(s.rec.mixture, s.rec.numMics + s.rec.numRefs, 0);
+    s.mic0 = channel(s.rec.mixture, channels, 0);
     s.near0 = channel(s.rec.nearEnd, s.rec.numMics, 0);
     return s;
 }
 
-// Prints one result line: output `out` (aligned with the input: out[n] belongs to frame n).
-// `chainTarget` (engine runs only) is the near end as the engine's pass-through chain delivers
-// it (high-pass filtered), the target a perfect echo path of that chain would reach.
-void report(const char* label, const Scenario& s, const std::vector<float>& out, double seconds,
-            const std::vector<float>* chainTarget) {
-    const long echoEnd = static_cast<long>(kEchoOnlySeconds) * kFs;
-    const long end = static_cast<long>(kTotalSeconds) * kFs;
-    const long settled = 2L * kFs;
-    std::printf(
-        "  %-40s ERLE %6.2f dB (after 2 s %6.2f dB)  per second:", label,
-        velmora::scene::erleDb(span(s.mic0, 0, echoEnd), span(out, 0, echoEnd)),
-        velmora::scene::erleDb(span(s.mic0, settled, echoEnd), span(out, settled, echoEnd)));
-    for (int sec = 0; sec < kEchoOnlySeconds; ++sec)
-        std::printf(" %5.1f", velmora::scene::erleDb(span(s.mic0, sec * kFs, (sec + 1) * kFs),
-                                                     span(out, sec * kFs, (sec + 1) * kFs)));
-    std::printf("  SI-SDR after %6.2f dB",
-                velmora::scene::siSdrDb(span(out, echoEnd, end), span(s.near0, echoEnd, end)));
-    if (chainTarget)
-        std::printf(
-            " (%6.2f dB vs chain)",
-            velmora::scene::siSdrDb(span(out, echoEnd, end), span(*chainTarget, echoEnd, end)));
-    else
-        std::printf("                    ");
-    std::printf("  RTF %.4f\n", seconds / kTotalSeconds);
+double erle(const Scenario& s, const std::vector<float>& out, float from, float to) {
+    return velmora::scene::erleDb(span(s.mic0, at(from), at(to)), span(out, at(from), at(to)));
+}
+
+void printHeader() {
+    std::printf("  %-34s %-29s %7s %7s %7s %7s %8s\n", "", "ERLE per second 0-5 s (dB)", "2-20 s",
+                "steady", "after", "SI-SDR", "RTF");
+}
+
+// One result line for the output `out` (aligned with the input: out[n] belongs to frame n),
+// against `target`, the near end as this chain delivers it with its echo path idle.
+// --only TEXT: the configurations whose label holds TEXT (all when empty).
+std::string onlyLabel;
+
+bool skipped(const std::string& label) {
+    return !onlyLabel.empty() && label.find(onlyLabel) == std::string::npos;
+}
+
+void report(const std::string& label, const Scenario& s, const std::vector<float>& out,
+            double seconds, const std::vector<float>& target) {
+    std::printf("  %-34s", label.c_str());
+    for (int sec = 0; sec < 5; ++sec) std::printf(" %5.1f", erle(s, out, sec, sec + 1));
+    std::printf(" %7.2f %7.2f %7.2f", erle(s, out, 2, kEchoOnlySeconds),
+                erle(s, out, kSteadyFrom, kEchoOnlySeconds),
+                erle(s, out, kAfterTalkFrom, kTotalSeconds));
+    std::printf(" %7.2f",
+                velmora::scene::siSdrDb(span(out, at(kEchoOnlySeconds), at(kDoubleTalkEnd)),
+                                        span(target, at(kEchoOnlySeconds), at(kDoubleTalkEnd))));
+    std::printf(" %8.4f\n", seconds / kTotalSeconds);
+    std::fflush(stdout);
 }
 
 // Runs `input` (frame-major, the scene's channels) through an engine built from `params`;
@@ -186,24 +243,26 @@ std::vector<float> process(const velmora::Params& params, const std::vector<floa
     return aligned;
 }
 
-void runEngine(const char* label, const velmora::Params& params, const Scenario& s,
+void runEngine(const std::string& label, const velmora::Params& params, const Scenario& s,
                const std::vector<float>& chainTarget) {
+    if (skipped(label)) return;
     try {
         double seconds = 0.0;
         const std::vector<float> out =
             process(params, s.rec.mixture, s.rec.numMics + s.rec.numRefs, s.rec.frames, &seconds);
-        report(label, s, out, seconds, &chainTarget);
+        report(label, s, out, seconds, chainTarget);
     } catch (const char* e) {
-        std::printf("  %-40s refused: %s\n", label, e);
+        std::printf("  %-34s refused: %s\n", label.c_str(), e);
     }
 }
 
 // ERLE after the first 2 s of the echo-only span at every microphone (every channel passed
 // through to the output): the relative-transfer-function canceller's other microphones.
 void perMicrophoneErle(const char* label, velmora::Params params, const Scenario& s) {
+    if (skipped(label)) return;
     params.numouts = s.rec.numMics;
     const int channels = s.rec.numMics + s.rec.numRefs;
-    std::printf("  %-40s ERLE after 2 s per microphone:", label);
+    std::printf("  %-40s ERLE 2-20 s per microphone:", label);
     try {
         for (int m = 0; m < s.rec.numMics; ++m) {
             double seconds = 0.0;
@@ -237,8 +296,14 @@ std::vector<float> chainTarget(velmora::Params params, const Scenario& s) {
     }
 }
 
+int16_t toInt16(float v) {
+    const float x = std::floor(v * 32768.0f + 0.5f);
+    return static_cast<int16_t>(std::min(32767.0f, std::max(-32768.0f, x)));
+}
+
 #ifdef VELMORA_HAVE_SPEEXDSP
 void runSpeex(const char* label, const Scenario& s, bool preprocess) {
+    if (skipped(label)) return;
     const int mics = s.rec.numMics, channels = s.rec.numMics + s.rec.numRefs;
     std::vector<SpeexEchoState*> echo(mics);
     int rate = kFs;
@@ -251,20 +316,16 @@ void runSpeex(const char* label, const Scenario& s, bool preprocess) {
         pre = speex_preprocess_state_init(kSpeexFrame, kFs);
         speex_preprocess_ctl(pre, SPEEX_PREPROCESS_SET_ECHO_STATE, echo[0]);
     }
-    auto toInt = [](float v) {
-        const float x = std::floor(v * 32768.0f + 0.5f);
-        return static_cast<spx_int16_t>(std::min(32767.0f, std::max(-32768.0f, x)));
-    };
     std::vector<spx_int16_t> ref(kSpeexFrame), mic(kSpeexFrame), res(kSpeexFrame);
     std::vector<float> out(s.rec.frames, 0.0f);
     double seconds = 0.0;
     for (int f0 = 0; f0 + kSpeexFrame <= s.rec.frames; f0 += kSpeexFrame) {
         for (int i = 0; i < kSpeexFrame; ++i)
-            ref[i] = toInt(s.rec.mixture[static_cast<size_t>(f0 + i) * channels + mics]);
+            ref[i] = toInt16(s.rec.mixture[static_cast<size_t>(f0 + i) * channels + mics]);
         const auto t0 = std::chrono::steady_clock::now();
         for (int m = mics - 1; m >= 0; --m) {  // mic 0 last: its result stays in `res`
             for (int i = 0; i < kSpeexFrame; ++i)
-                mic[i] = toInt(s.rec.mixture[static_cast<size_t>(f0 + i) * channels + m]);
+                mic[i] = toInt16(s.rec.mixture[static_cast<size_t>(f0 + i) * channels + m]);
             speex_echo_cancellation(echo[m], mic.data(), ref.data(), res.data());
         }
         if (pre) speex_preprocess_run(pre, res.data());
@@ -273,9 +334,61 @@ void runSpeex(const char* label, const Scenario& s, bool preprocess) {
         for (int i = 0; i < kSpeexFrame; ++i)
             if (f0 + i - shift >= 0) out[f0 + i - shift] = res[i] / 32768.0f;
     }
-    report(label, s, out, seconds, nullptr);
+    report(label, s, out, seconds, s.near0);
     if (pre) speex_preprocess_state_destroy(pre);
     for (auto* st : echo) speex_echo_state_destroy(st);
+}
+#endif
+
+#ifdef VELMORA_HAVE_WEBRTC_APM
+// One audio processing module per microphone with only the echo canceller on; output of mic 0.
+void runWebRTC(const char* label, const Scenario& s, bool extendedFilter) {
+    if (skipped(label)) return;
+    const int mics = s.rec.numMics, channels = s.rec.numMics + s.rec.numRefs;
+    constexpr int kFrame = kFs / 100;
+    using AP = webrtc::AudioProcessing;
+    std::vector<std::unique_ptr<AP>> apm(mics);
+    for (auto& a : apm) {
+        webrtc::Config config;
+        config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(extendedFilter));
+        config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(false));
+        config.Set<webrtc::ExperimentalAgc>(new webrtc::ExperimentalAgc(false));
+        config.Set<webrtc::ExperimentalNs>(new webrtc::ExperimentalNs(false));
+        a.reset(AP::Create(config));
+        webrtc::EchoCancellation* ec = a ? a->echo_cancellation() : nullptr;
+        if (!a || a->Initialize(kFs, kFs, kFs, AP::kMono, AP::kMono, AP::kMono) != AP::kNoError ||
+            ec->enable_drift_compensation(false) != 0 ||
+            ec->set_suppression_level(webrtc::EchoCancellation::kHighSuppression) != 0 ||
+            ec->Enable(true) != 0) {
+            std::printf("  %-34s refused: the module did not accept the settings\n", label);
+            return;
+        }
+    }
+    webrtc::AudioFrame far, near;
+    for (auto* f : {&far, &near}) {
+        f->sample_rate_hz_ = kFs;
+        f->num_channels_ = 1;
+        f->samples_per_channel_ = kFrame;
+    }
+    std::vector<float> out(s.rec.frames, 0.0f);
+    double seconds = 0.0;
+    for (int f0 = 0; f0 + kFrame <= s.rec.frames; f0 += kFrame) {
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int m = mics - 1; m >= 0; --m) {  // mic 0 last: its result stays in `near`
+            for (int i = 0; i < kFrame; ++i) {
+                far.data_[i] =
+                    toInt16(s.rec.mixture[static_cast<size_t>(f0 + i) * channels + mics]);
+                near.data_[i] = toInt16(s.rec.mixture[static_cast<size_t>(f0 + i) * channels + m]);
+            }
+            apm[m]->AnalyzeReverseStream(&far);
+            apm[m]->set_stream_delay_ms(0);
+            apm[m]->ProcessStream(&near);
+        }
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        for (int i = 0; i < kFrame; ++i)
+            if (f0 + i - kWebRTCDelay >= 0) out[f0 + i - kWebRTCDelay] = near.data_[i] / 32768.0f;
+    }
+    report(label, s, out, seconds, s.near0);
 }
 #endif
 
@@ -354,8 +467,20 @@ int main(int argc, char** argv) {
                     VELMORA_TESTDATA_DIR);
         return 0;
     }
-    const std::string confPath = argc > 1 ? argv[1] : defaultConf();
-    velmora::Params base;
+    std::vector<std::string> paths;
+    bool withDereverberation = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--no-dr")
+            withDereverberation = false;
+        else if (arg == "--only" && i + 1 < argc)
+            onlyLabel = argv[++i];
+        else
+            paths.push_back(arg);
+    }
+    const std::string confPath = paths.size() > 0 ? paths[0] : confFile("default.conf");
+    const std::string echoPath = paths.size() > 1 ? paths[1] : confFile("echo.conf");
+    velmora::Params base, echoConf;
     try {
         base = velmora::Params(confPath.c_str());
     } catch (const char* e) {
@@ -363,66 +488,97 @@ int main(int argc, char** argv) {
         return 1;
     }
     base.init_time = 0.0f;
+    bool haveEcho = true;
+    try {
+        echoConf = velmora::Params(echoPath.c_str());
+        echoConf.init_time = 0.0f;
+    } catch (const char* e) {
+        std::printf("bench_quality: cannot read %s (its lines are skipped): %s\n", echoPath.c_str(),
+                    e);
+        haveEcho = false;
+    }
 
     const int total = kTotalSeconds * kFs;
     const std::vector<float> nearSpeech =
         concat(data + "/speech", {"cmu_arctic_us_aew_a0001.wav", "cmu_arctic_us_aew_a0002.wav"},
-               total - kEchoOnlySeconds * kFs);
-    const std::vector<float> farSpeech =
+               (kDoubleTalkEnd - kEchoOnlySeconds) * kFs);
+    const std::vector<float> farSpeech = looped(
         concat(data + "/speech",
                {"cmu_arctic_us_axb_a0004.wav", "cmu_arctic_us_axb_a0006.wav",
-                "cmu_arctic_us_axb_a0005.wav", "arctic_a0010.wav"},
-               total);
-    const std::vector<float> guitar = concat(data + "/music", {"guitar_16k.wav"}, total);
+                "cmu_arctic_us_axb_a0005.wav", "arctic_a0010.wav", "cmu_arctic_us_aew_a0003.wav"},
+               total),
+        total);
+    const std::vector<float> guitar =
+        looped(concat(data + "/music", {"guitar_16k.wav"}, total), total);
+    const std::vector<float> bike = velmora::scene::readMonoWav(data + "/noise/bike_20s.wav", kFs);
 
     std::printf(
-        "Echo path quality: 7 microphones + 1 reference, RT60 0.25 s, noise 30 dB below "
-        "the near end; far end alone 0-%d s (ERLE), double talk %d-%d s (SI-SDR)\n",
-        kEchoOnlySeconds, kEchoOnlySeconds, kTotalSeconds);
-    std::printf("Configuration: %s (init_time 0)\n", confPath.c_str());
-    for (int which = 0; which < 2; ++which) {
-        const Scenario s = which == 0 ? makeScene("far end: guitar music", guitar, nearSpeech)
-                                      : makeScene("far end: speech", farSpeech, nearSpeech);
-        const long echoEnd = static_cast<long>(kEchoOnlySeconds) * kFs;
-        std::printf(
-            "\n%s; near-end SI-SDR before (mic 0): %.2f dB\n", s.name,
-            velmora::scene::siSdrDb(span(s.mic0, echoEnd, total), span(s.near0, echoEnd, total)));
-        char label[128];
-        std::snprintf(label, sizeof label, "default (aec %d, ns %d, agc %d)", base.aec_algorithm,
-                      base.ns_algorithm, base.agc_algorithm);
-        const std::vector<float> target = chainTarget(base, s);
-        runEngine(label, base, s, target);
-        velmora::Params aecOnly = base;
-        aecOnly.ns_algorithm = 0;
-        aecOnly.agc_algorithm = 0;
-        std::snprintf(label, sizeof label, "aec only (aec %d)", aecOnly.aec_algorithm);
-        runEngine(label, aecOnly, s, target);
-        for (int alg : {101, 100, 202}) {
-            velmora::Params other = aecOnly;
-            other.aec_algorithm = alg;
-            std::snprintf(label, sizeof label, "aec only (aec %d)", alg);
-            runEngine(label, other, s, target);
-        }
-        for (int alg : {101, 202}) {
-            velmora::Params other = aecOnly;
-            other.aec_algorithm = alg;
-            std::snprintf(label, sizeof label, "aec only (aec %d)", alg);
-            perMicrophoneErle(label, other, s);
-        }
-        velmora::Params passThrough = aecOnly;
-        passThrough.aec_algorithm = 0;
-        runEngine("pass-through chain (aec 0, ns 0, agc 0)", passThrough, s, target);
-        velmora::Params aecNs = aecOnly;
-        aecNs.ns_algorithm = 1;
-        std::snprintf(label, sizeof label, "aec + ns (aec %d, ns 1)", aecNs.aec_algorithm);
-        runEngine(label, aecNs, s, target);
+        "Echo path quality: 7 microphones + 1 reference, loudspeaker 0.3 m away; far end alone "
+        "0-%d s, double talk %d-%d s (SI-SDR), far end alone %d-%d s ('after': ERLE from %.1f s)\n",
+        kEchoOnlySeconds, kEchoOnlySeconds, kDoubleTalkEnd, kDoubleTalkEnd, kTotalSeconds,
+        kAfterTalkFrom);
+    std::printf("Configurations: %s, %s (init_time 0)\n", confPath.c_str(), echoPath.c_str());
+    const Room rooms[] = {
+        {"RT60 0.3 s, noise 30 dB below the near end", 0.3f, false, 30.0f, nullptr},
+        {"RT60 0.4 s, clipping loudspeaker, bike noise 20 dB below the near end", 0.4f, true, 20.0f,
+         &bike}};
+    for (const Room& room : rooms)
+        for (int which = 0; which < 2; ++which) {
+            const Scenario s =
+                makeScene(std::string(which == 0 ? "far end: guitar music" : "far end: speech") +
+                              "; " + room.name,
+                          which == 0 ? guitar : farSpeech, nearSpeech, room);
+            const long dt0 = at(kEchoOnlySeconds), dt1 = at(kDoubleTalkEnd);
+            std::printf("\n%s; near-end SI-SDR at mic 0: %.2f dB\n", s.name.c_str(),
+                        velmora::scene::siSdrDb(span(s.mic0, dt0, dt1), span(s.near0, dt0, dt1)));
+            printHeader();
+            char label[128];
+            const std::vector<float> target = chainTarget(base, s);
+            std::snprintf(label, sizeof label, "default (aec %d, ns %d, agc %d)",
+                          base.aec_algorithm, base.ns_algorithm, base.agc_algorithm);
+            runEngine(label, base, s, target);
+            velmora::Params aecOnly = base;
+            aecOnly.ns_algorithm = 0;
+            aecOnly.agc_algorithm = 0;
+            aecOnly.aec_algorithm = 201;
+            runEngine("aec 201 alone", aecOnly, s, target);
+            velmora::Params withNs = aecOnly;
+            withNs.ns_algorithm = 1;
+            runEngine("aec 201 + ns 1", withNs, s, target);
+            for (int alg : {101, 100, 202}) {
+                velmora::Params other = aecOnly;
+                other.aec_algorithm = alg;
+                std::snprintf(label, sizeof label, "aec %d alone", alg);
+                runEngine(label, other, s, target);
+                if (alg != 100) perMicrophoneErle(label, other, s);
+            }
+            if (haveEcho) {
+                withNs.ns_algorithm = 300;
+                withNs.ns_level = echoConf.ns_level;
+                runEngine("aec 201 + ns 300", withNs, s, target);
+                velmora::Params echoOnly = echoConf;
+                echoOnly.ns_algorithm = 0;
+                echoOnly.agc_algorithm = 0;
+                std::snprintf(label, sizeof label, "aec %d alone", echoOnly.aec_algorithm);
+                runEngine(label, echoOnly, s, target);
+                std::snprintf(label, sizeof label, "echo.conf (aec %d, ns %d, agc %d)",
+                              echoConf.aec_algorithm, echoConf.ns_algorithm,
+                              echoConf.agc_algorithm);
+                runEngine(label, echoConf, s, target);
+            }
 #ifdef VELMORA_HAVE_SPEEXDSP
-        runSpeex("SpeexDSP echo canceller (tail 2400)", s, false);
-        runSpeex("SpeexDSP echo canceller + preprocess", s, true);
+            runSpeex("SpeexDSP (tail 2400)", s, false);
+            runSpeex("SpeexDSP + preprocess", s, true);
 #else
-        std::printf("  SpeexDSP: not installed (libspeexdsp-dev), comparison skipped\n");
+            std::printf("  SpeexDSP: not installed (libspeexdsp-dev), comparison skipped\n");
 #endif
-    }
-    dereverberation(data);
+#ifdef VELMORA_HAVE_WEBRTC_APM
+            runWebRTC("WebRTC AEC (high suppression)", s, false);
+            runWebRTC("WebRTC AEC, extended filter", s, true);
+#else
+            std::printf("  WebRTC audio processing: not built in, comparison skipped\n");
+#endif
+        }
+    if (withDereverberation) dereverberation(data);
     return 0;
 }

@@ -4,7 +4,9 @@
 # tools/make_demo_recording.sh, spans in demo/demo_7mic_1ref.txt). It prints the algorithm
 # delay, writes the enhanced speech to out/demo_enhanced.wav (16-bit WAV) with the real-time
 # factor, measures the echo reduction (ERLE of the output against microphone 0) over the
-# echo-only span after the fade-in, runs the localisation next to the true talker direction, and
+# echo-only span after the fade-in, does the same for the echo-removal configuration
+# conf/echo.conf (canceller 300 and suppressor 300; skipped with its refusal when the build lacks
+# a stage), runs the localisation next to the true talker direction, and
 # draws the run into out/demo_report.png (tools/velmora_report.py: spectrograms of microphone 0
 # and of the output, the localiser's direction per block against the true one, ERLE over time).
 # A stage the build does not offer yet makes the tool refuse the default configuration (status
@@ -12,7 +14,7 @@
 # out/demo_fallback.conf, with that stage's *_algorithm set to 0 (pass-through).
 # Usage: tools/demo.sh [BUILD_DIR]   (default build; --help prints this text)
 set -euo pipefail
-if [ "${1:-}" = "--help" ]; then sed -n 2,13p "$0" | sed 's/^# \{0,1\}//'; exit 0; fi
+if [ "${1:-}" = "--help" ]; then sed -n 2,15p "$0" | sed 's/^# \{0,1\}//'; exit 0; fi
 cd "$(dirname "$0")/.."
 build=${1:-build}
 tool="$build/velmora"
@@ -62,6 +64,25 @@ start=$(awk -v a="$echo_start" -v b="${init_time:-0}" 'BEGIN { print (a > b ? a 
 echo "Echo reduction over the echo-only span $echo_start-$echo_end s, measured from $start s" \
   "(after the ${init_time:-0} s fade-in):"
 "$scene" --measure-erle "$input" "$output" "$start" "$echo_end"
+echo
+
+# The echo-removal configuration (canceller 300 and suppressor 300) on the same recording.
+echo_conf=conf/echo.conf
+echo_output=out/demo_echo.wav
+echo "== Echo removal: $tool $echo_conf $input $echo_output -t"
+if echo_listing=$("$tool" "$echo_conf" 2>out/demo_echo_error.txt); then
+  printf '%s\n' "$echo_listing" | grep '^delay = '
+  "$tool" "$echo_conf" "$input" "$echo_output" -t >out/demo_echo_timing.txt
+  echo_rtf=$(sed -n 's/^Time spent for process (ms): .*average RTF: //p' out/demo_echo_timing.txt)
+  echo "Wrote $echo_output"
+  echo "Real-time factor (processing time / audio time): $echo_rtf"
+  echo_init=$(value init_time "$echo_conf")
+  echo_start=$(awk -v a="$echo_start" -v b="${echo_init:-3.0}" 'BEGIN { print (a > b ? a : b) }')
+  echo "Echo reduction over the echo-only span, measured from $echo_start s:"
+  "$scene" --measure-erle "$input" "$echo_output" "$echo_start" "$echo_end"
+else
+  echo "$echo_conf is refused by this build: $(tr -s '\n' ' ' <out/demo_echo_error.txt)"
+fi
 echo
 
 echo "== Localisation run: $tool $conf $input"

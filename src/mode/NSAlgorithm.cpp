@@ -6,6 +6,7 @@
 #include "blas/ComplexTensor3.h"
 #include "mode/VADAlgorithm.h"
 #include "ns/KWSRESBatch.h"
+#include "ns/LeakageRES.h"
 #include "ns/MaskModel.h"
 #include "ns/NNMaskAECPF.h"
 #include "ns/NSBypass.h"
@@ -44,6 +45,9 @@ namespace {
 //   3 KWSRESBatch(numchs, numrefs, K, ns_power, ns_level * agc_gain, vad)
 //   100 NNMaskAECPF(numchs, numrefs, ns_model_base)
 //   101 NNRES(numchs, numrefs, ns_power, ns_level * agc_gain, ns_model_base)
+//   300 LeakageRES(numchs, numrefs, K, ns_level): ns_level is its residual-echo gain floor
+//       (amplitude, 0 to 1); ns_power and agc_gain do not apply (the leakage it learns takes up
+//       any scaling of the near end against the echo estimate)
 // Most filter taps of the suppressors (their cost grows with the cube of the taps: 32 runs at
 // about a tenth of real time per channel), and the largest over-subtraction factor.
 constexpr int kMaxTaps = 32;
@@ -87,6 +91,9 @@ ns::NSInterface* build(const Params* p, int numchs, int numbins, VADAlgorithm* v
         case 101:
             checkMaskBins(numbins);
             return new ns::NNRES(numchs, p->numrefs, p->ns_power, beta, p->ns_model_base);
+        case 300:
+            util::requireRange("NSAlgorithm", "ns_level", p->ns_level, 0.0f, 1.0f);
+            return new ns::LeakageRES(numchs, p->numrefs, numbins, p->ns_level);
         default:
             return nullptr;
     }
