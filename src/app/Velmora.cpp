@@ -583,8 +583,6 @@ class FileJobIO : public app::JobIO {
 
   private:
     static constexpr long long kUnknown = -2;
-    std::vector<KeywordEvent> events_;
-    size_t nextEvent_ = 0;
 
     long long estimateInputFrames() {
         struct stat info;
@@ -608,6 +606,8 @@ class FileJobIO : public app::JobIO {
     const Params& params_;
     const char* inPath_;
     const char* outPath_;
+    std::vector<KeywordEvent> events_;
+    size_t nextEvent_ = 0;
     bool showProgress_ = false;
     bool active_ = false;
     long long inputFrames_ = kUnknown;
