@@ -21,9 +21,17 @@ namespace {
 
 constexpr float kForget = 0.99f;         // per-bin cores, per refresh
 constexpr float kAcrossForget = 0.998f;  // across-bin core, per block
-constexpr float kLoading = 0.001f;       // StereoIVA's diagonal loading
-constexpr float kV4Loading = 0.0001f;    // StereoIVAV4's loading when bf_level is 0
-constexpr int kLagHalfWidth = 1;         // blocks either side of lag 0 in the mixing sums
+// Samples are full scale +-1, so the weighted covariances of speech in the cores have traces of
+// about 1e-3 .. 1 per bin. A loading or start value near 1e-3 outweighs the data and holds the
+// filters near the identity: the loading for good, and the start of a per-bin core for seconds,
+// since each core is refreshed only every 16 blocks (forget 0.99 per refresh, a time constant of
+// about 16 s). The across-bin core forgets 0.998 per block (a time constant of 5 s), so its
+// start of 0.001 I fades within the first seconds; it separates no worse than a smaller start.
+constexpr float kLoading = 1e-5f;       // StereoIVA's diagonal loading
+constexpr float kBinStart = 1e-5f;      // per-bin cores' covariances at start (times I)
+constexpr float kAcrossStart = 0.001f;  // across-bin core's covariances at start (times I)
+constexpr float kV4Loading = 0.0001f;   // StereoIVAV4's loading when bf_level is 0
+constexpr int kLagHalfWidth = 1;        // blocks either side of lag 0 in the mixing sums
 constexpr float kMinPower = 0.01f;
 constexpr float kShape = -0.9f;
 
@@ -77,9 +85,9 @@ StereoIVA::StereoIVA(int numbins, int fcausallen, bool twoLevel, float loading, 
     s.sslflag = sslflag;
     s.grid = std::make_unique<TwoLevelGrid>(2, 2, s.K, fcausallen);
     const int F = s.grid->secondSize();
-    for (int k = 0; k < s.K; ++k) s.cores.push_back(std::make_unique<StereoAuxIVA>(F));
+    for (int k = 0; k < s.K; ++k) s.cores.push_back(std::make_unique<StereoAuxIVA>(F, kBinStart));
     if (s.twoLevel) {
-        s.across = std::make_unique<StereoAuxIVA>(s.K);
+        s.across = std::make_unique<StereoAuxIVA>(s.K, kAcrossStart);
         s.mid = std::make_unique<blas::ComplexMatrix>(2, s.K);
     }
     s.clean = std::make_unique<blas::ComplexMatrix>(2, s.K);

@@ -2,7 +2,7 @@
 // StereoIVA (bf_algorithm 402) and StereoIVAV4 (403): blind separation of two microphones into
 // two outputs by two-level online IVA with the closed-form two-source core StereoAuxIVA per bin
 // (F-point second-level transform along blocks, Lc + D taps per bin in a BlockMixer, K/16 bins
-// refreshed per block, loading 0.001, forget 0.99).
+// refreshed per block, loading 1e-5, forget 0.99, covariances starting at 1e-5 I).
 // StereoIVA mode (bf_level truncated): 0 and 1 weight every bin's core by the full-band output
 // powers of the last F/2 blocks and project back onto the source's own microphone (0) or the one
 // of larger gain (1); 3 leaves the rows unscaled; 2 separates each bin on its own (weights from
