@@ -18,8 +18,18 @@ namespace {
 // Drift of the echo path assumed per block: the state uncertainty grows by (1 - A^2) |W|^2 with
 // 1 - A^2 = kDrift, which keeps the filter able to follow a changing room.
 constexpr float kDrift = 1e-3f;
-// Smoothing of the unexplained (near-end) power Psi: weight of the previous value.
+// The unexplained (near-end and noise) power Psi of a bin is the largest of three estimates:
+//   - the a-posteriori error power: the share of the error that the update leaves, smoothed
+//     with weight kPsiSmoothing on the previous value; while the filter is still learning this
+//     is well below the error power, so the step stays large until the echo is removed;
+//   - kErrorShare of the error power, smoothed with a fast rise (kErrorAttack) and a slower
+//     fall (kErrorRelease), so that Psi never drops far below what the microphone leaves;
+//   - the error power minus the residual that the filter uncertainty explains: when the near
+//     end talks this is nearly all of the error, and the step collapses in the block it starts.
 constexpr float kPsiSmoothing = 0.5f;
+constexpr float kErrorShare = 0.7f;
+constexpr float kErrorAttack = 0.3f;
+constexpr float kErrorRelease = 0.7f;
 // Initial uncertainty of the first partition, in the units of |W|^2 (the 2B-point spectrum of
 // the taps): an echo path of gain 1 (0 dB from reference to microphone) in one partition has a
 // mean |W|^2 of 1. Larger values learn loud echoes faster but fit the reference's noise floor
@@ -95,7 +105,8 @@ struct PBFDKF::Impl {
     int head = 0;                       // slot of the newest spectrum
 
     std::vector<float> wre, wim, unc;  // M x R x P x stride: filter partitions, uncertainties
-    std::vector<float> psi;            // M x stride: unexplained power
+    std::vector<float> psi;            // M x stride: a-posteriori error power
+    std::vector<float> errPow;         // M x stride: error power (fast rise, slow fall)
     std::vector<long> restartCount;    // M
     int rotation = 0;                  // partition whose taps are trimmed in this block
 
@@ -119,6 +130,7 @@ struct PBFDKF::Impl {
           wim(wre.size(), 0.0f),
           unc(wre.size(), 0.0f),
           psi(static_cast<size_t>(m) * stride, 0.0f),
+          errPow(psi.size(), 0.0f),
           restartCount(static_cast<size_t>(m), 0),
           yre(stride, 0.0f),
           yim(stride, 0.0f),
@@ -182,6 +194,8 @@ struct PBFDKF::Impl {
             }
         std::fill(psi.begin() + static_cast<size_t>(m) * stride,
                   psi.begin() + static_cast<size_t>(m + 1) * stride, 0.0f);
+        std::fill(errPow.begin() + static_cast<size_t>(m) * stride,
+                  errPow.begin() + static_cast<size_t>(m + 1) * stride, 0.0f);
     }
 
     void pushReferences(const float* block, int channels, bool* bad) {
@@ -246,16 +260,24 @@ struct PBFDKF::Impl {
                 const float* __restrict u = unc.data() + wAt(m, r, p);
                 for (int k = 0; k < stride; ++k) g[k] += xp[k] * u[k];
             }
-        // Unexplained power: smoothed error power (the error of this block included, so that
-        // the step drops in the very block the near end starts).
+        // Unexplained power (see kPsiSmoothing; the error of this block included, so that the
+        // step drops in the very block the near end starts).
         float* __restrict ps = psi.data() + static_cast<size_t>(m) * stride;
+        float* __restrict pe = errPow.data() + static_cast<size_t>(m) * stride;
         const float* __restrict er = ere.data();
         const float* __restrict ei = eim.data();
         const float floor = kPsiFloorPerSample * static_cast<float>(N);
         for (int k = 0; k < stride; ++k) {
             const float e2 = er[k] * er[k] + ei[k] * ei[k];
-            ps[k] = kPsiSmoothing * ps[k] + (1.0f - kPsiSmoothing) * e2;
-            g[k] = 1.0f / (g[k] + 2.0f * ps[k] + floor);
+            const float w = e2 > pe[k] ? kErrorAttack : kErrorRelease;
+            pe[k] = w * pe[k] + (1.0f - w) * e2;
+            const float expected = g[k];
+            const float unexplained =
+                std::max(std::max(ps[k], kErrorShare * pe[k]), pe[k] - expected);
+            g[k] = 1.0f / (expected + 2.0f * unexplained + floor);
+            // The a-posteriori error: the update removes the share expected * g of the error.
+            const float left = 1.0f - expected * g[k];
+            ps[k] = kPsiSmoothing * ps[k] + (1.0f - kPsiSmoothing) * left * left * e2;
         }
 
         const float keep = 1.0f - kDrift;
