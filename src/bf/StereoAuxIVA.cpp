@@ -20,11 +20,8 @@ constexpr float kShape = -0.9f;        // phi = power^kShape
 
 }  // namespace
 
-constexpr float kGrowthOffset = 0.001f;  // added to the old trace in the growth guard
-
 struct StereoAuxIVA::Impl {
     int N = 0;
-    float growthLimit = 0.0f;
     float initial = 0.0f;  // V1, V2 at start (times I)
     std::unique_ptr<blas::ComplexTensor3> V1, V2, W;
     std::unique_ptr<blas::Vector> phi;
@@ -61,9 +58,6 @@ int StereoAuxIVA::numBins() const {
 const blas::ComplexTensor3* StereoAuxIVA::demixing() const {
     return pp->W.get();
 }
-void StereoAuxIVA::setGrowthLimit(float factor) {
-    pp->growthLimit = factor;
-}
 
 void StereoAuxIVA::update(float forget, float loading, int type, const blas::Vector* phi,
                           const blas::ComplexMatrix* datain) {
@@ -86,9 +80,6 @@ void StereoAuxIVA::update(float forget, float loading, int type, const blas::Vec
             const float w = src == 0 ? b1 : b2;
             const float d0 = forget * V[0][0][k].real() + w * p00;
             const float d1 = forget * V[1][1][k].real() + w * p11;
-            const float oldTrace = V[0][0][k].real() + V[1][1][k].real();
-            if (s.growthLimit > 0.0f && d0 + d1 > s.growthLimit * (oldTrace + kGrowthOffset))
-                continue;  // an outlier snapshot: keep the old covariance
             V[0][0][k] = Complex(d0, 0.0f);
             V[1][1][k] = Complex(d1, 0.0f);
             V[0][1][k] = forget * V[0][1][k] + w * p01;

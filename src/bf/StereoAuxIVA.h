@@ -40,10 +40,6 @@ class StereoAuxIVA {
 
     const blas::ComplexTensor3* demixing() const;  // W, 2 x 2 x numBins
 
-    // With factor > 0, a covariance whose updated trace in a bin exceeds factor * (old trace +
-    // 0.001) keeps its old value there (0: no such guard, the default).
-    void setGrowthLimit(float factor);
-
   private:
     struct Impl;
     std::unique_ptr<Impl> pp;
