@@ -39,6 +39,7 @@ namespace {
 
 using velmora::scene::erleDb;
 using velmora::scene::Recording;
+using velmora::scene::simulateEchoRoom;
 
 constexpr int kFs = 16000;
 constexpr int kFrame = 160;
@@ -68,30 +69,6 @@ std::vector<float> concat(const std::string& dir, const std::vector<std::string>
 std::vector<float> span(const std::vector<float>& x, long from, long to) {
     to = std::min<long>(to, static_cast<long>(x.size()));
     return std::vector<float>(x.begin() + from, x.begin() + to);
-}
-
-Recording simulate(const std::vector<float>& far, float rt60, float azimuth,
-                   const std::vector<float>& talk = {}, int talkStart = 0, float noiseDb = 100.0f) {
-    velmora::scene::Scene sc;
-    sc.frames = static_cast<int>(far.size());
-    sc.room.rt60 = rt60;
-    sc.mics = velmora::scene::Scene::defaultArray();
-    sc.hasLoudspeaker = true;
-    sc.loudspeaker.signal = far;
-    sc.loudspeaker.azimuth = azimuth;
-    sc.loudspeaker.elevation = -20.0f;
-    sc.loudspeaker.distance = 0.3f;
-    sc.loudspeaker.gain = 0.3f;
-    sc.noiseSnrDb = noiseDb;
-    if (!talk.empty()) {
-        velmora::scene::Source t;
-        t.signal = talk;
-        t.azimuth = 60.0f;
-        t.distance = 1.0f;
-        t.startFrame = talkStart;
-        sc.talkers.push_back(t);
-    }
-    return velmora::scene::simulate(sc);
 }
 
 std::vector<float> channel(const std::vector<float>& x, int channels, int c) {
@@ -218,7 +195,7 @@ int main(int argc, char** argv) {
         for (int w = 0; w < 2; ++w) {
             if (!want("echo")) continue;
             const std::vector<float> far = loop(w == 0 ? guitar : speech, 10 * kFs);
-            const Recording rec = simulate(far, rt60, -120.0f);
+            const Recording rec = simulateEchoRoom(far, rt60, -120.0f);
             char name[128];
             std::snprintf(name, sizeof name, "echo only, %s, RT60 %.2f s: ERLE after 2 s",
                           w == 0 ? "music" : "speech", rt60);
@@ -226,7 +203,8 @@ int main(int argc, char** argv) {
         }
     if (want("steady")) {
         for (int w = 0; w < 2; ++w) {
-            const Recording rec = simulate(loop(w == 0 ? guitar : speech, 20 * kFs), 0.3f, -120.0f);
+            const Recording rec =
+                simulateEchoRoom(loop(w == 0 ? guitar : speech, 20 * kFs), 0.3f, -120.0f);
             echoOnly(w == 0 ? "steady state, music, RT60 0.3 s: ERLE 10-20 s"
                             : "steady state, speech, RT60 0.3 s: ERLE 10-20 s",
                      rec.mixture, M, 1, 10 * kFs, 20 * kFs, 5);
@@ -235,7 +213,8 @@ int main(int argc, char** argv) {
     if (want("change")) {
         // The loudspeaker moves at 5 s (the echo of another position from then on).
         const std::vector<float> far = loop(guitar, 10 * kFs);
-        const Recording a = simulate(far, 0.3f, -120.0f), b = simulate(far, 0.3f, 150.0f);
+        const Recording a = simulateEchoRoom(far, 0.3f, -120.0f),
+                        b = simulateEchoRoom(far, 0.3f, 150.0f);
         std::vector<float> mix = a.mixture;
         for (size_t i = static_cast<size_t>(5 * kFs) * (M + 1); i < mix.size(); ++i)
             mix[i] = b.mixture[i];
@@ -258,7 +237,7 @@ int main(int argc, char** argv) {
             std::vector<float> near = talk;
             if (w == 2)
                 for (float& v : near) v *= 3.16f;
-            const Recording rec = simulate(far, 0.3f, -120.0f, near, 6 * kFs);
+            const Recording rec = simulateEchoRoom(far, 0.3f, -120.0f, near, 6 * kFs);
             const int ch = M + 1;
             std::vector<float> nearOnly(rec.mixture.size(), 0.0f);
             for (size_t f = 0; f < static_cast<size_t>(rec.frames); ++f)
@@ -293,7 +272,7 @@ int main(int argc, char** argv) {
             std::vector<float> clipped = far;
             const float level = 0.5f;
             for (float& v : clipped) v = std::max(-level * peak, std::min(level * peak, v));
-            Recording rec = simulate(clipped, 0.3f, -120.0f, {}, 0, 30.0f);
+            Recording rec = simulateEchoRoom(clipped, 0.3f, -120.0f, {}, 0, 30.0f);
             for (size_t f = 0; f < far.size(); ++f) rec.mixture[f * (M + 1) + M] = far[f];
             char name[128];
             std::snprintf(name, sizeof name,
@@ -304,7 +283,8 @@ int main(int argc, char** argv) {
     }
     if (want("two")) {
         const std::vector<float> left = loop(speech, 10 * kFs), right = loop(guitar, 10 * kFs);
-        const Recording l = simulate(left, 0.3f, 40.0f), r = simulate(right, 0.3f, -40.0f);
+        const Recording l = simulateEchoRoom(left, 0.3f, 40.0f),
+                        r = simulateEchoRoom(right, 0.3f, -40.0f);
         const int ch = M + 2;
         std::vector<float> mix(static_cast<size_t>(l.frames) * ch);
         for (size_t f = 0; f < static_cast<size_t>(l.frames); ++f) {

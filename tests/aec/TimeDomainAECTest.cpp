@@ -57,29 +57,11 @@ std::vector<float> speech(int seconds) {
     return y;
 }
 
+// RT60 0.3 s, loudspeaker 0.3 m away (see simulateEchoRoom).
 scene::Recording room(const std::vector<float>& far, float azimuth = -120.0f,
                       const std::vector<float>& talk = {}, int talkStart = 0,
                       float noiseDb = 100.0f) {
-    scene::Scene sc;
-    sc.frames = static_cast<int>(far.size());
-    sc.room.rt60 = 0.3f;
-    sc.mics = scene::Scene::defaultArray();
-    sc.hasLoudspeaker = true;
-    sc.loudspeaker.signal = far;
-    sc.loudspeaker.azimuth = azimuth;
-    sc.loudspeaker.elevation = -20.0f;
-    sc.loudspeaker.distance = 0.3f;
-    sc.loudspeaker.gain = 0.3f;
-    sc.noiseSnrDb = noiseDb;
-    if (!talk.empty()) {
-        scene::Source t;
-        t.signal = talk;
-        t.azimuth = 60.0f;
-        t.distance = 1.0f;
-        t.startFrame = talkStart;
-        sc.talkers.push_back(t);
-    }
-    return scene::simulate(sc);
+    return scene::simulateEchoRoom(far, 0.3f, azimuth, talk, talkStart, noiseDb);
 }
 
 struct Config {

@@ -575,4 +575,28 @@ Recording simulate(const Scene& sc) {
     return rec;
 }
 
+Recording simulateEchoRoom(const std::vector<float>& far, float rt60, float azimuth,
+                           const std::vector<float>& talk, int talkStart, float noiseSnrDb) {
+    Scene sc;
+    sc.frames = static_cast<int>(far.size());
+    sc.room.rt60 = rt60;
+    sc.mics = Scene::defaultArray();
+    sc.hasLoudspeaker = true;
+    sc.loudspeaker.signal = far;
+    sc.loudspeaker.azimuth = azimuth;
+    sc.loudspeaker.elevation = -20.0f;
+    sc.loudspeaker.distance = 0.3f;
+    sc.loudspeaker.gain = 0.3f;
+    sc.noiseSnrDb = noiseSnrDb;
+    if (!talk.empty()) {
+        Source t;
+        t.signal = talk;
+        t.azimuth = 60.0f;
+        t.distance = 1.0f;
+        t.startFrame = talkStart;
+        sc.talkers.push_back(t);
+    }
+    return simulate(sc);
+}
+
 }  // namespace velmora::scene

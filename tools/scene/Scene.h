@@ -72,6 +72,13 @@ struct Recording {
 
 Recording simulate(const Scene& scene);
 
+// The echo-canceller room: the default array, the loudspeaker playing `far` 0.3 m from its
+// centre at `azimuth`, 20 degrees below, with gain 0.3; a near-end talker `talk` (when not
+// empty) at 60 degrees and 1 m from frame `talkStart`; noise `noiseSnrDb` below the near end.
+Recording simulateEchoRoom(const std::vector<float>& far, float rt60, float azimuth,
+                           const std::vector<float>& talk = {}, int talkStart = 0,
+                           float noiseSnrDb = 100.0f);
+
 // The impulse response from a point to a point in the room, sampled at fs, `length` taps
 // (fractional delays with a windowed sinc; one reflection coefficient for all walls, chosen so
 // that the response's Schroeder decay meets the RT60, where Sabine's diffuse-field value misses
