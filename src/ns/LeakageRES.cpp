@@ -38,6 +38,8 @@ constexpr int kMinWindow10ms = 40;  // the minimum spans kMinWindows sub-windows
 constexpr int kMinWindows = 4;
 constexpr float kMinBias = 2.5f;  // the minimum of a smoothed power lies about 4 dB low
 constexpr int kEscape10ms = 400;  // talk for 4 s without a break: track the floor anyway
+// The floor is tracked only in bins whose predicted residual is at most this share of the power.
+constexpr float kNoiseShare = 0.25f;
 
 // Gain.
 constexpr float kOverEstimate = 2.0f;  // the predicted residual counts twice in the Wiener gain
@@ -47,8 +49,9 @@ constexpr float kNoiseFloor = 0.18f;   // noise is attenuated by at most 15 dB
 constexpr float kTalkLow = 3.0f;       // block power up to 5 dB above residual + noise: no talk
 constexpr float kTalkHigh = 12.0f;     // 11 dB above: the near end talks
 constexpr float kTalkFloor = 0.5f;     // while it talks no bin loses more than 6 dB
-constexpr int kHang10ms = 20;          // clear talk keeps the channel open for 0.2 s ...
+constexpr int kHang10ms = 20;          // clear or lasting talk keeps the channel open 0.2 s ...
 constexpr float kTalkHold = 0.9f;      // ... then talk decays by this per 10 ms
+constexpr int kLasting10ms = 3;        // talk over 30 ms in a row counts as lasting
 constexpr float kReleaseKeep = 0.5f;   // rising gains move half way per 10 ms, falling at once
 constexpr float kLeastGain = 1e-5f;    // gains are at least -100 dB (finite logarithms)
 constexpr float kTiny = 1e-20f;        // power floor of the divisions
@@ -68,11 +71,12 @@ struct LeakageRES::Impl {
     // The constants' per-block values and the block counts of the time spans.
     float learnKeep, powerKeep, decisionKeep, releaseKeep, talkHold;
     float refShortKeep, refLongKeep, sideKeep, coherenceKeep;
-    int minWindow, startBlocks, escapeBlocks, hangBlocks;
+    int minWindow, startBlocks, escapeBlocks, hangBlocks, lastingBlocks;
 
-    // Near-end talk 0 .. 1 per channel, its hangover and its uninterrupted length in blocks.
+    // Near-end talk 0 .. 1 per channel, its hangover, its uninterrupted length in blocks and the
+    // number of consecutive blocks with talk of their own (before the hangover).
     std::vector<float> talk;
-    std::vector<int> hangLeft, talkRun;
+    std::vector<int> hangLeft, talkRun, talkStreak;
 
     // The residual-echo model, per channel and bin: weights of kRegressors powers (see
     // regressors()), their weighted normal equations (upper triangle, row by row) and right-hand
@@ -110,9 +114,11 @@ struct LeakageRES::Impl {
         talk.assign(numchs, 1.0f);
         hangLeft.assign(numchs, 0);
         talkRun.assign(numchs, 0);
+        talkStreak.assign(numchs, 0);
         startBlocks = minWindow * kMinWindows;
         escapeBlocks = std::max(1, kEscape10ms * kBins10ms / numbins);
         hangBlocks = std::max(1, kHang10ms * kBins10ms / numbins);
+        lastingBlocks = std::max(1, (kLasting10ms * kBins10ms + numbins - 1) / numbins);
         refShortKeep = perBlock(kRefShortKeep, numbins);
         refLongKeep = perBlock(kRefLongKeep, numbins);
         sideKeep = perBlock(kSideKeep, numbins);
@@ -284,7 +290,10 @@ void LeakageRES::Impl::processChannel(int c, blas::Complex* e, const blas::Compl
 
     // Predicted residual, and the noise floor tracked on what the prediction leaves. While the
     // near end talks the floor is held (speech would raise it), unless the talk lasts so long
-    // that the floor itself has probably risen.
+    // that the floor itself has probably risen. Only bins where the predicted residual is a small
+    // share of the power take part: where it dominates, the prediction's own error (it runs above
+    // the power in about every other block) would pull the minimum to zero, and a zero floor lets
+    // plain noise pass as near-end talk.
     const bool trackNoise = talk[c] < 0.5f || talkRun[c] > escapeBlocks || blocksSeen < startBlocks;
     regressors(echoPower.data());
     auto predict = [&](size_t i, int k) {
@@ -302,7 +311,8 @@ void LeakageRES::Impl::processChannel(int c, blas::Complex* e, const blas::Compl
         smoothPower[i] = powerKeep * smoothPower[i] + (1.0f - powerKeep) * nearPower[k];
         residualSmooth[i] = powerKeep * residualSmooth[i] + (1.0f - powerKeep) * residual[k];
         const float rest = std::max(smoothPower[i] - residualSmooth[i], 0.0f);
-        if (trackNoise) windowMin[i] = std::min(windowMin[i], rest);
+        if (trackNoise && residualSmooth[i] <= kNoiseShare * smoothPower[i])
+            windowMin[i] = std::min(windowMin[i], rest);
         float lowest = windowMin[i];
         for (int w = 0; w < kMinWindows; ++w)
             lowest = std::min(lowest, pastMin[i * kMinWindows + w]);
@@ -365,9 +375,14 @@ void LeakageRES::Impl::processChannel(int c, blas::Complex* e, const blas::Compl
         rise <= kTalkLow
             ? 0.0f
             : std::min(1.0f, std::log(rise / kTalkLow) / std::log(kTalkHigh / kTalkLow));
-    // Hangover: a block of clear talk keeps the channel open for hangBlocks blocks.
-    if (talkNow >= 0.5f)
+    // Hangover: clear talk, or talk over lastingBlocks blocks in a row, keeps the channel open for
+    // hangBlocks blocks. Shorter, weaker talk opens only its own blocks: an echo burst the model
+    // under-predicts looks like that, and holding it let 0.2 s of echo through.
+    talkStreak[c] = talkNow >= 0.5f ? talkStreak[c] + 1 : 0;
+    if (talkNow >= 1.0f || talkStreak[c] >= lastingBlocks)
         hangLeft[c] = hangBlocks;
+    else if (talkNow >= 0.5f)
+        hangLeft[c] = std::max(hangLeft[c], 1);
     else if (hangLeft[c] > 0)
         --hangLeft[c];
     talk[c] = hangLeft[c] > 0 ? 1.0f : std::max(talkNow, talkHold * talk[c]);

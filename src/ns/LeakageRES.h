@@ -4,8 +4,9 @@
 // estimate (in the bin and its neighbours) and of the reference (now and decaying over the
 // room's reverberation), with weights learned online by recursive least squares on blocks where
 // the far end plays and the near end keeps quiet; a minimum-statistics noise floor is tracked on
-// what the prediction leaves. A block whose power rises clearly above the prediction holds
-// near-end talk (kept for 0.2 s): it gets a decision-directed Wiener gain against the residual
+// what the prediction leaves, in bins where the predicted residual is a small share of the power.
+// A block whose power rises clearly above the prediction holds near-end talk (clear talk, or talk
+// over 30 ms, is kept for 0.2 s): it gets a decision-directed Wiener gain against the residual
 // echo that costs no bin more than 6 dB; the other blocks go to the floor, `echoFloor` (amplitude)
 // on the residual echo and at most 15 dB down on the noise. Gains rise smoothly and fall at once,
 // and never exceed 1. A bin that meets a NaN, infinity or absurd value is muted for that block and

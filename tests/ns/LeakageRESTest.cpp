@@ -69,9 +69,10 @@ std::vector<float> concat(const std::vector<std::string>& files) {
 
 // Guitar from the loudspeaker 0.3 m away, a talker 1 m away from 8 s on, RT60 0.3 s, noise 30 dB
 // below the talker. Echo only (3-8 s, after the canceller's start): the suppressor adds at least
-// 5 dB of echo reduction (measured: 9.6 dB). Double talk (8-14 s): the near-end SI-SDR, against
-// the talker alone through the pass-through chain, stays within 1.5 dB of the canceller alone
-// (measured: 0.9 dB lower).
+// 15 dB of echo reduction (measured: 24.4 dB; 9.6 dB while the noise floor collapsed under
+// the echo and let noise pass as talk). Double talk (8-14 s): the near-end SI-SDR, against the
+// talker alone through the pass-through chain, stays within 1.5 dB of the canceller alone
+// (measured: 0.8 dB lower).
 TEST(LeakageRES, RemovesEchoAndKeepsTheNearEnd) {
     std::vector<float> far = concat({"music/guitar_16k.wav"});
     ASSERT_FALSE(far.empty());
@@ -113,14 +114,14 @@ TEST(LeakageRES, RemovesEchoAndKeepsTheNearEnd) {
         "echo only: ERLE %.1f dB (201 alone) / %.1f dB (+ ns 300); double talk: SI-SDR "
         "%.1f / %.1f dB\n",
         erleAlone, erleBoth, sdrAlone, sdrBoth);
-    EXPECT_GE(erleBoth, erleAlone + 5.0);
+    EXPECT_GE(erleBoth, erleAlone + 15.0);
     EXPECT_GE(sdrBoth, sdrAlone - 1.5);
 }
 
-// Random blocks, then blocks with NaN and infinities in the near end, the echo estimate and the
-// reference, then silence, then clipped (full-scale) blocks, then random blocks again: every
-// output value is finite and never louder than its input, the suppressor passes the near end
-// again at the end, and nothing is allocated.
+// Random echo blocks, then blocks with NaN and infinities in the near end, the echo estimate and
+// the reference, then silence, then clipped (full-scale) blocks, then random echo blocks with a
+// near-end talker: every output value is finite and never louder than its input, the suppressor
+// passes the talker at the end, and nothing is allocated.
 TEST(LeakageRES, HostileBlocksStayFiniteAndRecover) {
     constexpr int K = 160;
     ns::LeakageRES res(2, 1, K, 0.003f);
@@ -134,7 +135,8 @@ TEST(LeakageRES, HostileBlocksStayFiniteAndRecover) {
             const blas::Complex x(1000.0f * g(rng), 1000.0f * g(rng));
             ref.at(0, k) = phase == 2 ? 0.0f : phase == 3 ? blas::Complex(5e6f, -5e6f) : x;
             for (int c = 0; c < 2; ++c) {
-                const blas::Complex talk(100.0f * g(rng), 100.0f * g(rng));
+                const float level = block >= 330 ? 100.0f : 0.0f;
+                const blas::Complex talk(level * g(rng), level * g(rng));
                 echo.at(c, k) = phase == 2 ? 0.0f : 0.3f * ref.get(0, k);
                 nearend.at(c, k) = phase == 2 ? 0.0f : 0.05f * echo.get(c, k) + talk;
             }
@@ -163,7 +165,7 @@ TEST(LeakageRES, HostileBlocksStayFiniteAndRecover) {
             }
     }
     EXPECT_EQ(count.allocations(), 0);
-    // The near end (26 dB above the residual echo) passes with little loss at the end.
+    // The talker (26 dB above the residual echo, for 0.5 s) passes with little loss at the end.
     EXPECT_GT(10.0 * std::log10(lastOut / lastIn), -3.0);
 }
 
