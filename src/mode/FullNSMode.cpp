@@ -7,18 +7,10 @@
 #include "bf/Fixed.h"
 #include "blas/BLAS.h"
 #include "blas/ComplexMatrix.h"
-#include "mode/AECAlgorithm.h"
-#include "mode/AGCAlgorithm.h"
-#include "mode/BFAlgorithm.h"
-#include "mode/DRAlgorithm.h"
 #include "mode/Decimator.h"
 #include "mode/HPF.h"
-#include "mode/NSAlgorithm.h"
-#include "mode/PFAlgorithm.h"
 #include "mode/PresetBank.h"
-#include "mode/SSLAlgorithm.h"
-#include "mode/TDEchoSlot.h"
-#include "mode/VADAlgorithm.h"
+#include "mode/StageChain.h"
 #include "mode/VolumeCalculator.h"
 #include "transform/PPFBankAnalyzer.h"
 #include "transform/PPFBankSynthesizer.h"
@@ -51,15 +43,7 @@ struct FullNSMode::Impl {
     std::unique_ptr<transform::PPFBankAnalyzer> analyzer;
     std::unique_ptr<transform::PPFBankSynthesizer> synthesizer;
     std::unique_ptr<bf::Fixed> preBeamformer;
-    std::unique_ptr<AECAlgorithm> aec;
-    std::unique_ptr<TDEchoSlot> tdEcho;  // time-domain canceller, when aec_algorithm has one
-    std::unique_ptr<DRAlgorithm> dr;
-    std::unique_ptr<VADAlgorithm> vad;
-    std::unique_ptr<NSAlgorithm> ns;
-    std::unique_ptr<BFAlgorithm> bf;
-    std::unique_ptr<SSLAlgorithm> ssl;
-    std::unique_ptr<PFAlgorithm> pf;
-    std::unique_ptr<AGCAlgorithm> agc;
+    std::unique_ptr<StageChain> stages;  // the selectors, all given stageParams
     std::unique_ptr<VolumeCalculator> volume;
     std::unique_ptr<blas::ComplexMatrix> allIn;
     std::unique_ptr<blas::ComplexMatrix> micsIn;
@@ -102,19 +86,10 @@ FullNSMode::FullNSMode(const Params* params, blas::Vector* pilots, int preset)
     const int beamCount = s.preBeamformer->numOuts();
     s.stageParams.nummics = beamCount;
 
-    const Params* sp = &s.stageParams;
-    // A time-domain canceller works on the microphones, ahead of the pre-beamformer.
-    s.aec = std::make_unique<AECAlgorithm>(sp, bins, p.nummics);
-    s.tdEcho = TDEchoSlot::make(s.aec.get(), *s.analyzer);
-    s.dr = std::make_unique<DRAlgorithm>(sp, bins);
-    s.vad = std::make_unique<VADAlgorithm>(sp, bins, pilots);
-    // The suppressor cleans every beam, before the beamformer adds its delay.
-    s.ns = std::make_unique<NSAlgorithm>(sp, beamCount, bins, s.aec->delay() + s.dr->delay(),
-                                         s.dr->delay(), s.vad.get());
-    s.bf = std::make_unique<BFAlgorithm>(sp, s.vad.get());
-    s.ssl = std::make_unique<SSLAlgorithm>(sp, s.vad.get(), s.bf.get());
-    s.pf = std::make_unique<PFAlgorithm>(sp, s.vad.get());
-    s.agc = std::make_unique<AGCAlgorithm>(sp);
+    // A time-domain canceller works on the microphones, ahead of the pre-beamformer. The
+    // suppressor cleans every beam, before the beamformer adds its delay.
+    s.stages = std::make_unique<StageChain>(&s.stageParams, *s.analyzer, p.nummics, pilots,
+                                            beamCount, StageChain::Suppression::BeforeBeamformer);
     s.volume = std::make_unique<VolumeCalculator>(params, s.analyzer->blockSize());
 
     s.allIn = std::make_unique<blas::ComplexMatrix>(channels, bins);
@@ -151,38 +126,25 @@ int FullNSMode::outFramesPerBlock() {
 }
 
 int FullNSMode::delay() {
-    const Impl& s = *pp;
-    const int blocks =
-        s.aec->delay() + s.dr->delay() + s.ns->delay() + s.bf->delay() + s.pf->delay();
-    return blocks * s.analyzer->blockSize() + s.synthesizer->delay() + s.agc->delay();
+    return pp->stages->delay(pp->analyzer->blockSize()) + pp->synthesizer->delay();
 }
 
 void FullNSMode::lock(int n, const float* blocks) {
-    pp->vad->lock(n, blocks);
-    pp->ns->lock(n, blocks);
-    pp->bf->lock(n, blocks);
-    pp->pf->lock(n, blocks);
+    pp->stages->lock(n, blocks);
 }
-
 void FullNSMode::unlock(int n) {
-    pp->vad->unlock(n);
-    pp->ns->unlock(n);
-    pp->bf->unlock(n);
-    pp->pf->unlock(n);
+    pp->stages->unlock(n);
 }
-
 float FullNSMode::look(int n) {
-    const float azimuth = pp->bf->look(n);
-    return azimuth == 0.0f ? pp->vad->look(n) : azimuth;
+    return pp->stages->look(n);
 }
-
 void FullNSMode::setLook(int n, float azimuth) {
-    pp->bf->setLook(n, azimuth);
-    pp->vad->setLook(n, azimuth);
+    pp->stages->setLook(n, azimuth);
 }
 
 void FullNSMode::process(float* in, float* out) {
     Impl& s = *pp;
+    StageChain& c = *s.stages;
     const Params& p = *s.params;
     const int frames = s.analyzer->blockSize();
 
@@ -190,39 +152,39 @@ void FullNSMode::process(float* in, float* out) {
     s.hpf->process(in, in, frames);
     if (s.tde) s.tde->process(in, in);
     if (p.volume_position == kVolumeAtInput) s.volume->process(in);
-    if (s.tdEcho) s.tdEcho->process(in, p.nummics + p.numrefs);
+    if (c.tdEcho) c.tdEcho->process(in, p.nummics + p.numrefs);
 
     s.analyzer->analyze(in, s.allIn.get());
     s.preBeamformer->process(s.micsIn.get(), s.beams.get());
-    s.aec->process(s.beams.get(), s.refsIn.get(), s.nearEnd.get(), s.echoEst.get());
-    if (s.tdEcho) s.preBeamformer->process(s.tdEcho->echo(), s.echoEst.get());
-    s.dr->process(s.nearEnd.get());
+    c.aec->process(s.beams.get(), s.refsIn.get(), s.nearEnd.get(), s.echoEst.get());
+    if (c.tdEcho) s.preBeamformer->process(c.tdEcho->echo(), s.echoEst.get());
+    c.dr->process(s.nearEnd.get());
     // A beamformer that runs the detector itself (MaskPF) gets it on this block instead.
-    if (!s.bf->drivesDetector()) s.vad->process(s.nearEnd.get());
+    if (!c.bf->drivesDetector()) c.vad->process(s.nearEnd.get());
     if (p.agc_gain != 1.0f) blas::scale(s.nearEnd.get(), p.agc_gain, s.nearEnd.get());
-    s.ns->process(s.nearEnd.get(), s.refsIn.get(), s.echoEst.get());
-    s.bf->process(s.nearEnd.get(), s.out.get());
-    s.ssl->process(s.nearEnd.get());
-    s.pf->process(s.out.get());
+    c.ns->process(s.nearEnd.get(), s.refsIn.get(), s.echoEst.get());
+    c.bf->process(s.nearEnd.get(), s.out.get());
+    c.ssl->process(s.nearEnd.get());
+    c.pf->process(s.out.get());
 
     s.synthesizer->synthesize(s.out.get(), in);
     if (p.volume_position == kVolumeBeforeGainControl) s.volume->process(in);
-    s.agc->process(in, in);
+    c.agc->process(in, in);
     if (p.volume_position == kVolumeAfterGainControl) s.volume->process(in);
     if (out && out != in) std::copy(in, in + p.numouts * frames, out);
 }
 
 float FullNSMode::direction(int n) {
-    return pp->ssl->direction(n);
+    return pp->stages->ssl->direction(n);
 }
 void FullNSMode::resetLocalization() {
-    pp->ssl->reset();
+    pp->stages->ssl->reset();
 }
 float FullNSMode::volume(int n) {
     return pp->volume->volume(n);
 }
 float FullNSMode::vadValue(int n) {
-    return pp->vad->vadValue(n);
+    return pp->stages->vad->vadValue(n);
 }
 
 void FullNSMode::saveState(std::ostream&) {}

@@ -7,17 +7,9 @@
 #include "aec/TDE.h"
 #include "blas/BLAS.h"
 #include "blas/ComplexMatrix.h"
-#include "mode/AECAlgorithm.h"
-#include "mode/AGCAlgorithm.h"
-#include "mode/BFAlgorithm.h"
-#include "mode/DRAlgorithm.h"
 #include "mode/Decimator.h"
 #include "mode/HPF.h"
-#include "mode/NSAlgorithm.h"
-#include "mode/PFAlgorithm.h"
-#include "mode/SSLAlgorithm.h"
-#include "mode/TDEchoSlot.h"
-#include "mode/VADAlgorithm.h"
+#include "mode/StageChain.h"
 #include "mode/VolumeCalculator.h"
 #include "transform/PPFBankAnalyzer.h"
 #include "transform/PPFBankSynthesizer.h"
@@ -44,15 +36,7 @@ struct MISOMode::Impl {
     std::unique_ptr<aec::TDE> tde;
     std::unique_ptr<transform::PPFBankAnalyzer> analyzer;
     std::unique_ptr<transform::PPFBankSynthesizer> synthesizer;
-    std::unique_ptr<AECAlgorithm> aec;
-    std::unique_ptr<TDEchoSlot> tdEcho;  // time-domain canceller, when aec_algorithm has one
-    std::unique_ptr<DRAlgorithm> dr;
-    std::unique_ptr<VADAlgorithm> vad;
-    std::unique_ptr<BFAlgorithm> bf;
-    std::unique_ptr<SSLAlgorithm> ssl;
-    std::unique_ptr<NSAlgorithm> ns;
-    std::unique_ptr<PFAlgorithm> pf;
-    std::unique_ptr<AGCAlgorithm> agc;
+    std::unique_ptr<StageChain> stages;  // the selectors, all given stageParams
     std::unique_ptr<VolumeCalculator> volume;
     std::unique_ptr<blas::ComplexMatrix> allIn, micsIn, refsIn, nearEnd, echoEst, out;
 
@@ -80,17 +64,8 @@ MISOMode::MISOMode(const Params* params, blas::Vector* pilots)
     const int bins = s.analyzer->numBins();
 
     const Params* sp = &s.stageParams;
-    s.aec = std::make_unique<AECAlgorithm>(sp, bins);
-    s.tdEcho = TDEchoSlot::make(s.aec.get(), *s.analyzer);
-    s.dr = std::make_unique<DRAlgorithm>(sp, bins);
-    s.vad = std::make_unique<VADAlgorithm>(sp, bins, pilots);
-    s.bf = std::make_unique<BFAlgorithm>(sp, s.vad.get());
-    s.ssl = std::make_unique<SSLAlgorithm>(sp, s.vad.get(), s.bf.get());
-    const int refDelay = s.aec->delay() + s.dr->delay() + s.bf->delay();
-    const int echoDelay = s.dr->delay() + s.bf->delay();
-    s.ns = std::make_unique<NSAlgorithm>(sp, 1, bins, refDelay, echoDelay, s.vad.get());
-    s.pf = std::make_unique<PFAlgorithm>(sp, s.vad.get());
-    s.agc = std::make_unique<AGCAlgorithm>(sp);
+    s.stages = std::make_unique<StageChain>(sp, *s.analyzer, p.nummics, pilots, 1,
+                                            StageChain::Suppression::AfterBeamformer);
     s.volume = std::make_unique<VolumeCalculator>(sp, s.analyzer->blockSize());
 
     s.allIn = std::make_unique<blas::ComplexMatrix>(channels, bins);
@@ -125,38 +100,25 @@ int MISOMode::outFramesPerBlock() {
 }
 
 int MISOMode::delay() {
-    const Impl& s = *pp;
-    const int blocks =
-        s.aec->delay() + s.dr->delay() + s.bf->delay() + s.ns->delay() + s.pf->delay();
-    return blocks * s.analyzer->blockSize() + s.synthesizer->delay() + s.agc->delay();
+    return pp->stages->delay(pp->analyzer->blockSize()) + pp->synthesizer->delay();
 }
 
 void MISOMode::lock(int n, const float* blocks) {
-    pp->vad->lock(n, blocks);
-    pp->bf->lock(n, blocks);
-    pp->ns->lock(n, blocks);
-    pp->pf->lock(n, blocks);
+    pp->stages->lock(n, blocks);
 }
-
 void MISOMode::unlock(int n) {
-    pp->vad->unlock(n);
-    pp->bf->unlock(n);
-    pp->ns->unlock(n);
-    pp->pf->unlock(n);
+    pp->stages->unlock(n);
 }
-
 float MISOMode::look(int n) {
-    const float azimuth = pp->bf->look(n);
-    return azimuth == 0.0f ? pp->vad->look(n) : azimuth;
+    return pp->stages->look(n);
 }
-
 void MISOMode::setLook(int n, float azimuth) {
-    pp->bf->setLook(n, azimuth);
-    pp->vad->setLook(n, azimuth);
+    pp->stages->setLook(n, azimuth);
 }
 
 void MISOMode::process(float* in, float* out) {
     Impl& s = *pp;
+    StageChain& c = *s.stages;
     const Params& p = s.stageParams;
     const int frames = s.analyzer->blockSize();
 
@@ -164,28 +126,28 @@ void MISOMode::process(float* in, float* out) {
     s.hpf->process(in, in, frames);
     if (s.tde) s.tde->process(in, in);
     if (p.volume_position == kVolumeAtInput) s.volume->process(in);
-    if (s.tdEcho) s.tdEcho->process(in, p.nummics + p.numrefs);
+    if (c.tdEcho) c.tdEcho->process(in, p.nummics + p.numrefs);
 
     s.analyzer->analyze(in, s.allIn.get());
-    s.aec->process(s.micsIn.get(), s.refsIn.get(), s.nearEnd.get(), s.echoEst.get());
-    if (s.tdEcho) s.echoEst->copy(s.tdEcho->echo());
-    s.dr->process(s.nearEnd.get());
+    c.aec->process(s.micsIn.get(), s.refsIn.get(), s.nearEnd.get(), s.echoEst.get());
+    if (c.tdEcho) s.echoEst->copy(c.tdEcho->echo());
+    c.dr->process(s.nearEnd.get());
     // A beamformer that runs the detector itself (MaskPF) gets it on this block instead.
-    if (!s.bf->drivesDetector()) s.vad->process(s.nearEnd.get());
+    if (!c.bf->drivesDetector()) c.vad->process(s.nearEnd.get());
     if (p.agc_gain != 1.0f) blas::scale(s.nearEnd.get(), p.agc_gain, s.nearEnd.get());
-    s.bf->process(s.nearEnd.get(), s.out.get());
-    s.ssl->process(s.nearEnd.get());
-    s.ns->process(s.out.get(), s.refsIn.get(), s.echoEst.get());
-    s.pf->process(s.out.get());
+    c.bf->process(s.nearEnd.get(), s.out.get());
+    c.ssl->process(s.nearEnd.get());
+    c.ns->process(s.out.get(), s.refsIn.get(), s.echoEst.get());
+    c.pf->process(s.out.get());
 
     s.synthesizer->synthesize(s.out.get(), in);
     if (p.volume_position == kVolumeBeforeGainControl) s.volume->process(in);
-    s.agc->process(in, in);
+    c.agc->process(in, in);
     if (p.volume_position == kVolumeAfterGainControl) s.volume->process(in);
     if (s.numOuts == 2) {
         // From the last frame down, so that the mono samples are not overwritten before they
         // move.
-        const float level = s.vad->vadValue(0);
+        const float level = c.vad->vadValue(0);
         for (int i = frames - 1; i >= 0; --i) {
             in[2 * i] = in[i];
             in[2 * i + 1] = level;
@@ -195,16 +157,16 @@ void MISOMode::process(float* in, float* out) {
 }
 
 float MISOMode::direction(int n) {
-    return pp->ssl->direction(n);
+    return pp->stages->ssl->direction(n);
 }
 void MISOMode::resetLocalization() {
-    pp->ssl->reset();
+    pp->stages->ssl->reset();
 }
 float MISOMode::volume(int n) {
     return pp->volume->volume(n);
 }
 float MISOMode::vadValue(int n) {
-    return pp->vad->vadValue(n);
+    return pp->stages->vad->vadValue(n);
 }
 void MISOMode::saveState(std::ostream&) {}
 void MISOMode::loadState(std::istream&) {}
