@@ -14,14 +14,16 @@ using blas::Complex;
 
 namespace {
 
-constexpr float kAcceptRatio = 30.0f;  // a row may give at most this times mic 0's power
-constexpr float kMinPower = 0.01f;     // floor of the demixed power behind phi
-constexpr float kShape = -0.9f;        // phi = power^kShape
+constexpr float kAcceptRatio = 30.0f;    // a row may give at most this times mic 0's power
+constexpr float kMinPower = 0.01f;       // floor of the demixed power behind phi
+constexpr float kShape = -0.9f;          // phi = power^kShape
+constexpr float kGrowthOffset = 0.001f;  // added to the old trace in the growth guard
 
 }  // namespace
 
 struct StereoAuxIVA::Impl {
     int N = 0;
+    float growthLimit = 0.0f;
     float initial = 0.0f;  // V1, V2 at start (times I)
     std::unique_ptr<blas::ComplexTensor3> V1, V2, W;
     std::unique_ptr<blas::Vector> phi;
@@ -58,6 +60,9 @@ int StereoAuxIVA::numBins() const {
 const blas::ComplexTensor3* StereoAuxIVA::demixing() const {
     return pp->W.get();
 }
+void StereoAuxIVA::setGrowthLimit(float factor) {
+    pp->growthLimit = factor;
+}
 
 void StereoAuxIVA::update(float forget, float loading, int type, const blas::Vector* phi,
                           const blas::ComplexMatrix* datain) {
@@ -75,7 +80,14 @@ void StereoAuxIVA::update(float forget, float loading, int type, const blas::Vec
         const Complex a = x0[k], b = x1[k];
         const float p00 = std::norm(a), p11 = std::norm(b);
         const Complex p01 = a * std::conj(b);
-        for (int src = 0; src < 2; ++src) {
+        bool refused = false;
+        for (int src = 0; s.growthLimit > 0.0f && src < 2; ++src) {
+            const Complex* const* const* V = src == 0 ? V1 : V2;
+            const float old = V[0][0][k].real() + V[1][1][k].real();
+            refused |= forget * old + (src == 0 ? b1 : b2) * (p00 + p11) >
+                       s.growthLimit * (old + kGrowthOffset);
+        }
+        for (int src = 0; !refused && src < 2; ++src) {
             Complex*** V = src == 0 ? V1 : V2;
             const float w = src == 0 ? b1 : b2;
             const float d0 = forget * V[0][0][k].real() + w * p00;

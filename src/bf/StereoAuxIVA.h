@@ -40,6 +40,13 @@ class StereoAuxIVA {
 
     const blas::ComplexTensor3* demixing() const;  // W, 2 x 2 x numBins
 
+    // With factor > 0, a snapshot that would let either covariance's trace in a bin exceed
+    // factor * (old trace + 0.001) is refused there for both (0: no such guard, the default).
+    // V1 and V2 then stay sums of the same snapshots, told apart only by the weights phi;
+    // refusing a snapshot for one source alone (the one quiet in it, hence the larger weight)
+    // drops exactly what teaches that source's row to null the other talker.
+    void setGrowthLimit(float factor);
+
   private:
     struct Impl;
     std::unique_ptr<Impl> pp;

@@ -2,12 +2,12 @@
 // SubbandAuxIVA2 (bf_algorithm 401): blind separation of two microphones into two outputs on the
 // 160-bin blocks of 10 ms (the bank's geometry is fixed: F = 32 second-level bins, 16-block
 // energy rings, 20 taps per bin with the identity at tap 4, 10 bins refreshed per block, delay 4
-// blocks). Per refreshed bin a two-source closed-form IVA core of its own (loading 1e-5, forget
-// 0.99, projection back onto each source's own microphone) is weighted by the full-band output
-// powers of the last 16 blocks, phi = (max(sum, 0) + 0.01)^-0.9; a sub-bin whose covariances
-// would grow more than 5 times in one update keeps its old ones, and rows whose output would
-// exceed 30 times microphone 0's power are refused. Input bins that are NaN, infinite or absurd
-// count as silence.
+// blocks). Per refreshed bin a two-source closed-form IVA core (StereoAuxIVA with loading 1e-5,
+// forget 0.99, projection back onto each source's own microphone) is weighted by the full-band
+// output powers of the last 16 blocks, phi = (max(sum, 0) + 0.01)^-0.9; a sub-bin where either
+// covariance's trace would grow more than 5 times in one update keeps both, and rows whose output
+// would exceed 30 times microphone 0's power are refused. Input bins that are NaN, infinite or
+// absurd count as silence.
 
 #include <memory>
 
