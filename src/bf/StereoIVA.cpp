@@ -57,8 +57,7 @@ struct StereoIVA::Impl {
     std::vector<std::unique_ptr<StereoAuxIVA>> cores;
     std::unique_ptr<StereoAuxIVA> across;
     std::unique_ptr<blas::ComplexMatrix> clean, X, mid;
-    std::vector<float> ring;  // [s][F/2]
-    int ringPos = 0;
+    std::unique_ptr<EnergyRing> ring;  // output powers of the last F/2 blocks
     std::unique_ptr<blas::Vector> phi;
     std::vector<Complex> inverse;                  // [i][j][f]: inverse demixing of one bin
     std::unique_ptr<blas::ComplexTensor3> lagged;  // 2 x 2 x K
@@ -92,7 +91,7 @@ StereoIVA::StereoIVA(int numbins, int fcausallen, bool twoLevel, float loading, 
     }
     s.clean = std::make_unique<blas::ComplexMatrix>(2, s.K);
     s.X = std::make_unique<blas::ComplexMatrix>(2, F);
-    s.ring.assign(2 * static_cast<size_t>(F / 2), 0.0f);
+    s.ring = std::make_unique<EnergyRing>(2, F / 2);
     s.phi = std::make_unique<blas::Vector>(2);
     s.inverse.assign(4 * static_cast<size_t>(F), Complex(0.0f, 0.0f));
     s.lagged = std::make_unique<blas::ComplexTensor3>(2, 2, s.K);
@@ -128,18 +127,10 @@ void StereoIVA::process(const blas::ComplexMatrix* in, blas::ComplexMatrix* out)
 
     if (!s.twoLevel) {
         mixer->process(s.clean.get(), out);
-        const int half = F / 2;
-        for (int src = 0; src < 2; ++src) {
-            float p = 0.0f;
-            const Complex* y = out->data()[src];
-            for (int k = 0; k < K; ++k) p += std::norm(y[k]);
-            float* ring = s.ring.data() + static_cast<size_t>(src) * half;
-            ring[s.ringPos] = p;
-            float sum = 0.0f;
-            for (int i = 0; i < half; ++i) sum += ring[i];
-            s.phi->data()[src] = std::pow(sum > kMinPower ? sum : kMinPower, kShape);
-        }
-        s.ringPos = (s.ringPos + 1) % half;
+        float sums[2];
+        s.ring->push(out, 2, sums);
+        for (int src = 0; src < 2; ++src)
+            s.phi->data()[src] = std::pow(sums[src] > kMinPower ? sums[src] : kMinPower, kShape);
     }
 
     s.grid->push(s.clean.get());

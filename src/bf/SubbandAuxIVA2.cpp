@@ -36,8 +36,7 @@ struct SubbandAuxIVA2::Impl {
     std::unique_ptr<TwoLevelGrid> grid;
     std::vector<std::unique_ptr<StereoAuxIVA>> cores;
     std::unique_ptr<blas::ComplexMatrix> clean, X;
-    std::vector<float> ring;  // [s][F/2]
-    int ringPos = 0;
+    std::unique_ptr<EnergyRing> ring;  // output powers of the last F/2 blocks
     std::unique_ptr<blas::Vector> phi;
 };
 
@@ -53,7 +52,7 @@ SubbandAuxIVA2::SubbandAuxIVA2(int fftsize, int /*flag*/) : pp(new Impl) {
     }
     s.clean = std::make_unique<blas::ComplexMatrix>(2, NUM_BINS);
     s.X = std::make_unique<blas::ComplexMatrix>(2, F);
-    s.ring.assign(2 * static_cast<size_t>(F / 2), 0.0f);
+    s.ring = std::make_unique<EnergyRing>(2, F / 2);
     s.phi = std::make_unique<blas::Vector>(2);
 }
 
@@ -67,19 +66,12 @@ void SubbandAuxIVA2::process(const blas::ComplexMatrix* in, blas::ComplexMatrix*
     VM_ASSERT(in->numRows() == numMics() && in->numColumns() == numBins());
     VM_ASSERT(out->numRows() == numOuts() && out->numColumns() == numBins());
     Impl& s = *pp;
-    const int half = s.grid->secondSize() / 2;
     for (int m = 0; m < 2; ++m) util::zeroAbsurd(in->data()[m], s.clean->data()[m], NUM_BINS);
     s.grid->mixer()->process(s.clean.get(), out);
-    for (int src = 0; src < 2; ++src) {
-        float p = 0.0f;
-        for (int k = 0; k < NUM_BINS; ++k) p += std::norm(out->data()[src][k]);
-        float* ring = s.ring.data() + static_cast<size_t>(src) * half;
-        ring[s.ringPos] = p;
-        float sum = 0.0f;
-        for (int i = 0; i < half; ++i) sum += ring[i];
-        s.phi->data()[src] = std::pow((sum > 0.0f ? sum : 0.0f) + kPowerOffset, kShape);
-    }
-    s.ringPos = (s.ringPos + 1) % half;
+    float sums[2];
+    s.ring->push(out, 2, sums);
+    for (int src = 0; src < 2; ++src)
+        s.phi->data()[src] = std::pow((sums[src] > 0.0f ? sums[src] : 0.0f) + kPowerOffset, kShape);
 
     s.grid->push(s.clean.get());
     for (int i = 0; i < s.grid->binsPerBlock(); ++i) {

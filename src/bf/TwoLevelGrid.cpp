@@ -135,4 +135,23 @@ int TwoLevelGrid::nextBin() {
     return b;
 }
 
+EnergyRing::EnergyRing(int outputs, int length)
+    : length_(length), ring_(static_cast<size_t>(outputs) * length, 0.0f) {}
+
+void EnergyRing::push(const blas::ComplexMatrix* out, int rows, float* sums) {
+    VM_ASSERT(static_cast<size_t>(rows) * length_ <= ring_.size());
+    const int K = out->numColumns();
+    for (int o = 0; o < rows; ++o) {
+        float p = 0.0f;
+        const Complex* y = out->data()[o];
+        for (int k = 0; k < K; ++k) p += std::norm(y[k]);
+        float* ring = ring_.data() + static_cast<size_t>(o) * length_;
+        ring[pos_] = p;
+        float sum = 0.0f;
+        for (int i = 0; i < length_; ++i) sum += ring[i];
+        sums[o] = sum;
+    }
+    pos_ = (pos_ + 1) % length_;
+}
+
 }  // namespace velmora::bf

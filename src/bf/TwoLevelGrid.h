@@ -9,6 +9,7 @@
 // next power of two, Lc + D taps, filter (o, o) starting as a pure D-block delay.
 
 #include <memory>
+#include <vector>
 
 #include "blas/Complex.h"
 
@@ -57,6 +58,22 @@ class TwoLevelGrid {
   private:
     struct Impl;
     std::unique_ptr<Impl> pp;
+};
+
+// The energy weights of the two-level separators: per output, the full-band power of the last
+// `length` blocks in a ring.
+class EnergyRing {
+  public:
+    EnergyRing(int outputs, int length);
+
+    // Puts the power of rows 0 .. rows - 1 of `out` (summed over its bins) in place of the
+    // oldest block's and writes each row's sum over the ring into sums[row].
+    void push(const blas::ComplexMatrix* out, int rows, float* sums);
+
+  private:
+    int length_;
+    int pos_ = 0;
+    std::vector<float> ring_;  // [output][length]
 };
 
 }  // namespace velmora::bf

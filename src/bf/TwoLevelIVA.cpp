@@ -33,8 +33,8 @@ struct TwoLevelIVA::Impl {
     std::vector<std::unique_ptr<PilotAuxIVA>> cores;
     std::unique_ptr<PilotAuxIVA> across;  // mode 2
     std::unique_ptr<blas::ComplexMatrix> clean, X, mid;
-    std::vector<float> ring;  // [s][F/2] output powers
-    int ringPos = 0;
+    std::unique_ptr<EnergyRing> ring;  // output powers of the last F/2 blocks
+    std::vector<float> sums;
     std::unique_ptr<blas::Vector> phi;
     std::unique_ptr<blas::ComplexTensor3> lagged;  // per-bin mixing sums, M x M x K
     std::unique_ptr<blas::ComplexTensor3> ssl;     // what sslData() returns
@@ -59,7 +59,8 @@ TwoLevelIVA::TwoLevelIVA(int nummics, int numbins, int fcausallen, int mode, boo
     }
     s.clean = std::make_unique<blas::ComplexMatrix>(s.M, s.K);
     s.X = std::make_unique<blas::ComplexMatrix>(s.M, F);
-    s.ring.assign(static_cast<size_t>(s.M) * (F / 2), 0.0f);
+    s.ring = std::make_unique<EnergyRing>(s.M, F / 2);
+    s.sums.assign(static_cast<size_t>(s.M), 0.0f);
     s.phi = std::make_unique<blas::Vector>(s.M);
     s.lagged = std::make_unique<blas::ComplexTensor3>(s.M, s.M, s.K);
     s.ssl = s.mode == 2 ? std::make_unique<blas::ComplexTensor3>(s.M, s.M, s.K) : nullptr;
@@ -88,24 +89,17 @@ void TwoLevelIVA::process(const blas::ComplexMatrix* in, blas::ComplexMatrix* ou
     VM_ASSERT(in->numRows() == numMics() && in->numColumns() == numBins());
     VM_ASSERT(out->numRows() == numOuts() && out->numColumns() == numBins());
     Impl& s = *pp;
-    const int M = s.M, K = s.K, F = s.grid->secondSize(), D = s.grid->lookahead();
+    const int M = s.M, K = s.K, D = s.grid->lookahead();
     for (int m = 0; m < M; ++m) util::zeroAbsurd(in->data()[m], s.clean->data()[m], K);
     BlockMixer* mixer = s.grid->mixer();
 
     if (s.mode != 2) {
         mixer->process(s.clean.get(), out);
-        const int half = F / 2;
+        s.ring->push(out, M, s.sums.data());
         for (int src = 0; src < M; ++src) {
-            float p = 0.0f;
-            const Complex* y = out->data()[src];
-            for (int k = 0; k < K; ++k) p += std::norm(y[k]);
-            float* ring = s.ring.data() + static_cast<size_t>(src) * half;
-            ring[s.ringPos] = p;
-            float sum = 0.0f;
-            for (int i = 0; i < half; ++i) sum += ring[i];
+            const float sum = s.sums[static_cast<size_t>(src)];
             s.phi->data()[src] = std::pow(sum > kMinPower ? sum : kMinPower, kShape);
         }
-        s.ringPos = (s.ringPos + 1) % half;
     }
 
     s.grid->push(s.clean.get());
