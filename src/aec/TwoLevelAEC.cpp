@@ -12,6 +12,7 @@
 #include "blas/ComplexTensor3.h"
 #include "blas/ComplexVector.h"
 #include "blas/Vector.h"
+#include "transform/BinSequenceTransform.h"
 #include "transform/BlockMixer.h"
 #include "transform/FFTWrapper.h"
 
@@ -40,10 +41,9 @@ struct TwoLevelAEC::Impl {
     int M, R, K, L, E;
     blas::ComplexTensor3 micHist, refHist;    // E x M x K, E x R x K; row E - 1 newest
     blas::ComplexTensor3 micDelay, refDelay;  // 2 x M x K, 2 x R x K; row 0 one block old
-    blas::Vector window;
-    FFTWrapper fft;
-    blas::ComplexMatrix micSpec, refSpec;    // M x E, R x E
-    blas::ComplexMatrix specNear, specEcho;  // M x E: outputs of a bin core (unused)
+    BinSequenceTransform second;              // the second-level analysis along blocks
+    blas::ComplexMatrix micSpec, refSpec;     // M x E, R x E
+    blas::ComplexMatrix specNear, specEcho;   // M x E: outputs of a bin core (unused)
     std::vector<std::unique_ptr<AECCore>> binCores;
     BlockMixer mixer;
     std::unique_ptr<AECCore> finalCore;
@@ -52,7 +52,6 @@ struct TwoLevelAEC::Impl {
     blas::ComplexMatrix longEcho, residual;  // M x K
     blas::ComplexMatrix cleanRef;            // R x K: the input references, finite
     blas::ComplexMatrix delayedRef;          // view of row 0 of the reference delay line
-    blas::ComplexVector seq, spec, view;     // E, E, and a view
 
     Impl(int m, int r, int k, int l, int e)
         : M(m),
@@ -64,8 +63,7 @@ struct TwoLevelAEC::Impl {
           refHist(e, r, k),
           micDelay(2, m, k),
           refDelay(2, r, k),
-          window(e),
-          fft(e),
+          second(e),
           micSpec(m, e),
           refSpec(r, e),
           specNear(m, e),
@@ -75,39 +73,19 @@ struct TwoLevelAEC::Impl {
           longEcho(m, k),
           residual(m, k),
           cleanRef(r, k),
-          delayedRef(r, k, true),
-          seq(e),
-          spec(e),
-          view(e, true) {
-        FFTWrapper::rootHannWindow(&window);
+          delayedRef(r, k, true) {
         for (int b = 0; b < k; ++b) binCores.push_back(makeCore(m, r, e, kBinForget, false));
         finalCore = makeCore(m, r, k, kFinalForget, true);
     }
 
-    // The E-block sequence of channel c of `hist` at bin b, windowed, transformed into `out`.
-    void analyse(const blas::ComplexTensor3& hist, int c, int b, blas::ComplexMatrix* out,
-                 int row) {
-        for (int e = 0; e < E; ++e) seq.data()[e] = window.data()[e] * hist.data()[e][c][b];
-        view.setView(out->data()[row]);
-        fft.fft(&seq, &view);
-    }
-
     void reestimate(int b) {
-        for (int m = 0; m < M; ++m) analyse(micHist, m, b, &micSpec, m);
-        for (int r = 0; r < R; ++r) analyse(refHist, r, b, &refSpec, r);
+        for (int m = 0; m < M; ++m) second.analyse(micHist, m, b, &micSpec, m);
+        for (int r = 0; r < R; ++r) second.analyse(refHist, r, b, &refSpec, r);
         AECCore* core = binCores[static_cast<size_t>(b)].get();
         core->process(&micSpec, &refSpec, &specNear, &specEcho);
         const blas::ComplexTensor3* W = core->filter();
         for (int m = 0; m < M; ++m)
-            for (int r = 0; r < R; ++r) {
-                // The coefficients over the second-level bins back to lags; after the half swap
-                // lag 0 sits at E / 2, and tap t takes lag t - 1.
-                for (int e = 0; e < E; ++e) spec.data()[e] = W->data()[m][r][e];
-                fft.ifft(&spec, &seq);
-                FFTWrapper::halfSwap(&seq);
-                blas::ComplexMatrix* f = mixer.filter(m, r);
-                for (int t = 0; t <= L; ++t) f->data()[t][b] = seq.data()[E / 2 + t - 1];
-            }
+            for (int r = 0; r < R; ++r) second.toTaps(W->data()[m][r], L, mixer.filter(m, r), b);
     }
 };
 

@@ -11,6 +11,7 @@
 #include "blas/Vector.h"
 #include "dr/AuxIVADR.h"
 #include "dr/DRFilter.h"
+#include "transform/BinSequenceTransform.h"
 #include "transform/FFTWrapper.h"
 
 namespace velmora::dr {
@@ -33,9 +34,8 @@ struct TwoLevelDR::Impl {
     blas::ComplexTensor3 delay3;             // 3 x M x K: row 0 two blocks old
     blas::ComplexTensor3 dataHist, refHist;  // E x M x K: row E - 1 newest
     blas::ComplexTensor3 inDelay, refDelay;  // 2 x M x K: row 0 one block old
-    blas::Vector window;
-    FFTWrapper fft;
-    blas::ComplexMatrix dataSpec, refSpec;  // M x E
+    BinSequenceTransform second;             // the second-level analysis along blocks
+    blas::ComplexMatrix dataSpec, refSpec;   // M x E
     std::vector<std::unique_ptr<AuxIVADR>> binCores;
     DRFilter longFilter;
     AuxIVADR finalCore;
@@ -45,7 +45,6 @@ struct TwoLevelDR::Impl {
     blas::ComplexMatrix prediction;  // M x K
     blas::ComplexMatrix out;         // M x K
     blas::ComplexMatrix view;        // M x K view of a delay-line row
-    blas::ComplexVector seq, spec, rowView;
 
     Impl(int m, int k, int l, int e)
         : M(m),
@@ -57,8 +56,7 @@ struct TwoLevelDR::Impl {
           refHist(e, m, k),
           inDelay(2, m, k),
           refDelay(2, m, k),
-          window(e),
-          fft(e),
+          second(e),
           dataSpec(m, e),
           refSpec(m, e),
           longFilter(m, k, l + 1),
@@ -67,37 +65,20 @@ struct TwoLevelDR::Impl {
           input(m, k),
           prediction(m, k),
           out(m, k),
-          view(m, k, true),
-          seq(e),
-          spec(e),
-          rowView(e, true) {
-        FFTWrapper::rootHannWindow(&window);
+          view(m, k, true) {
         for (int b = 0; b < k; ++b)
             binCores.push_back(std::make_unique<AuxIVADR>(m, e, kBinForget, false));
     }
 
-    void analyse(const blas::ComplexTensor3& hist, int c, int b, blas::ComplexMatrix* dst) {
-        for (int i = 0; i < E; ++i) seq.data()[i] = window.data()[i] * hist.data()[i][c][b];
-        rowView.setView(dst->data()[c]);
-        fft.fft(&seq, &rowView);
-    }
-
     void reestimate(int b) {
         for (int c = 0; c < M; ++c) {
-            analyse(dataHist, c, b, &dataSpec);
-            analyse(refHist, c, b, &refSpec);
+            second.analyse(dataHist, c, b, &dataSpec, c);
+            second.analyse(refHist, c, b, &refSpec, c);
         }
         AuxIVADR* core = binCores[static_cast<size_t>(b)].get();
         core->process(&dataSpec, &refSpec);
         const blas::ComplexMatrix* W = core->filter();
-        for (int c = 0; c < M; ++c) {
-            // Back to lags; after the half swap lag 0 sits at E / 2, tap t takes lag t - 1.
-            for (int i = 0; i < E; ++i) spec.data()[i] = W->data()[c][i];
-            fft.ifft(&spec, &seq);
-            FFTWrapper::halfSwap(&seq);
-            blas::ComplexMatrix* f = longFilter.filter(c);
-            for (int t = 0; t <= L; ++t) f->data()[t][b] = seq.data()[E / 2 + t - 1];
-        }
+        for (int c = 0; c < M; ++c) second.toTaps(W->data()[c], L, longFilter.filter(c), b);
     }
 };
 
