@@ -9,6 +9,7 @@
 #include "blas/ComplexMatrix.h"
 #include "blas/ComplexTensor3.h"
 #include "blas/Vector.h"
+#include "ns/WienerTaps.h"
 #include "util/Numeric.h"
 #include "vad/VADInterface.h"
 
@@ -21,7 +22,6 @@ constexpr int kDefaultSpeech = 75;  // blocks of an utterance when lock() gets n
 constexpr float kKeep = 0.9f;
 constexpr float kNew = 0.100000024f;  // 1 - 0.9 in single precision
 constexpr float kLoad = 1e-5f;
-constexpr float kMinNorm = 1e-6f;
 constexpr float kGateDb = -45.0f;
 
 // Zeroes every bin of `cov` (L x L x K) holding a non-finite value.
@@ -174,18 +174,7 @@ void KWSRESBatch::process(blas::ComplexMatrix* nearend, const blas::ComplexMatri
         blas::updateCovariance(kKeep, kNew, cov, &s.taps, cov);
         if (!s.ready[c]) continue;
         blas::multiplyPerBin(s.noiseInv[c].get(), cov, &s.product);
-        s.product.trace(&s.gain);
-        float* g = s.gain.data();
-        for (int k = 0; k < numbins; ++k) {
-            const float t = g[k] + s.beta;
-            g[k] = t >= kMinNorm ? 1.0f / t : 1.0f;
-        }
-        for (int l = 0; l < L; ++l) {
-            const blas::Complex* m = s.product.data()[l][0];
-            blas::Complex* w = s.filter.data()[l][c];
-            for (int k = 0; k < numbins; ++k)
-                w[k] = blas::Complex(m[k].real() * g[k], -m[k].imag() * g[k]);
-        }
+        wienerTaps(s.product, s.beta, c, &s.gain, &s.filter);
     }
 
     const float level = util::levelDb(blas::rowPower(echo, 0));

@@ -9,6 +9,7 @@
 #include "blas/ComplexTensor3.h"
 #include "blas/Vector.h"
 #include "ns/MaskModel.h"
+#include "ns/WienerTaps.h"
 #include "util/Numeric.h"
 
 namespace velmora::ns {
@@ -133,7 +134,6 @@ constexpr float kNew = 0.8f;
 constexpr float kInitialInverse = 1e5f;
 constexpr float kTraceLimit = 1e6f;
 constexpr float kTraceShrink = 0.01f;
-constexpr float kMinNorm = 1e-6f;
 constexpr float kGateDb = -45.0f;
 
 }  // namespace
@@ -229,7 +229,7 @@ void NNRES::process(blas::ComplexMatrix* nearend, const blas::ComplexMatrix* ref
     VM_ASSERT(!ref || (ref->numRows() == numRefs() && ref->numColumns() == numBins()));
     Impl& s = *pp;
     MaskFrontEnd& f = s.front;
-    const int numbins = f.numBins, numchs = f.numChannels, L = s.numTaps;
+    const int numbins = f.numBins, numchs = f.numChannels;
     f.run(nearend, ref, echo);
 
     s.inputHist.pushTop(&f.oldest);
@@ -264,18 +264,7 @@ void NNRES::process(blas::ComplexMatrix* nearend, const blas::ComplexMatrix* ref
         blas::updateInverseCovariance(kKeep, kNew, ninv, &s.tapView, ninv);
         s.guard(ninv);
         blas::multiplyPerBin(ninv, scov, &s.product);
-        s.product.trace(&s.gain);
-        float* g = s.gain.data();
-        for (int k = 0; k < numbins; ++k) {
-            const float t = g[k] + s.beta;
-            g[k] = t >= kMinNorm ? 1.0f / t : 1.0f;
-        }
-        for (int l = 0; l < L; ++l) {
-            const blas::Complex* m = s.product.data()[l][0];
-            blas::Complex* w = s.filter.data()[l][c];
-            for (int k = 0; k < numbins; ++k)
-                w[k] = blas::Complex(m[k].real() * g[k], -m[k].imag() * g[k]);
-        }
+        wienerTaps(s.product, s.beta, c, &s.gain, &s.filter);
     }
 
     nearend->fill(0.0f, 0.0f);

@@ -9,6 +9,7 @@
 #include "blas/ComplexMatrix.h"
 #include "blas/ComplexTensor3.h"
 #include "blas/Vector.h"
+#include "ns/WienerTaps.h"
 #include "util/Numeric.h"
 
 namespace velmora::ns {
@@ -23,7 +24,6 @@ constexpr float kLoad = 1e-5f;           // diagonal loading of the closed-form 
 constexpr float kInitialInverse = 1e5f;  // the general inverse starts as this multiple of I
 constexpr float kTraceLimit = 1e5f;      // an inverse whose trace reaches this is ...
 constexpr float kTraceShrink = 0.01f;    // ... scaled down by this factor
-constexpr float kMinNorm = 1e-6f;        // below this the filter is not normalised
 constexpr float kGateDb = -45.0f;        // echo estimates below this level leave the block alone
 
 }  // namespace
@@ -189,19 +189,8 @@ void PWFRES::process(blas::ComplexMatrix* nearend, const blas::ComplexMatrix* /*
         }
         blas::multiplyPerBin(inverse, nearCov, product);
 
-        // w = conj(first column of M) / (Re tr M + beta), unscaled when that is below kMinNorm.
-        product->trace(&s.traceGain);
-        float* gain = s.traceGain.data();
-        for (int k = 0; k < numbins; ++k) {
-            const float t = gain[k] + s.beta;
-            gain[k] = t >= kMinNorm ? 1.0f / t : 1.0f;
-        }
-        for (int l = 0; l < taps; ++l) {
-            const blas::Complex* m = product->data()[l][0];
-            blas::Complex* w = s.filter.data()[l][c];
-            for (int k = 0; k < numbins; ++k)
-                w[k] = blas::Complex(m[k].real() * gain[k], -m[k].imag() * gain[k]);
-        }
+        // w = conj(first column of M) / (Re tr M + beta), unscaled when that is below 1e-6.
+        wienerTaps(*product, s.beta, c, &s.traceGain, &s.filter);
     }
 
     // nearend = sum over taps of filter o history, then the limiter against the newest input.
