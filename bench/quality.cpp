@@ -279,20 +279,43 @@ void perMicrophoneErle(const char* label, velmora::Params params, const Scenario
 }
 
 // The near end alone (references silent) through the pass-through chain of `params`.
-std::vector<float> chainTarget(velmora::Params params, const Scenario& s) {
+// Microphone signals `mics` (frame-major, numMics channels) through the engine's pass-through
+// chain (high-pass filter and filter bank, references silent); output channel 0, aligned.
+std::vector<float> passThrough(velmora::Params params, const Scenario& s,
+                               const std::vector<float>& mics) {
     params.aec_algorithm = params.ns_algorithm = params.agc_algorithm = 0;
     const int channels = s.rec.numMics + s.rec.numRefs;
     std::vector<float> input(static_cast<size_t>(s.rec.frames) * channels, 0.0f);
     for (int f = 0; f < s.rec.frames; ++f)
         for (int m = 0; m < s.rec.numMics; ++m)
             input[static_cast<size_t>(f) * channels + m] =
-                s.rec.nearEnd[static_cast<size_t>(f) * s.rec.numMics + m];
+                mics[static_cast<size_t>(f) * s.rec.numMics + m];
     double seconds = 0.0;
+    return process(params, input, channels, s.rec.frames, &seconds);
+}
+
+// The near end alone as the engine's chain delivers it.
+std::vector<float> chainTarget(const velmora::Params& params, const Scenario& s) {
     try {
-        return process(params, input, channels, s.rec.frames, &seconds);
+        return passThrough(params, s, s.rec.nearEnd);
     } catch (const char* e) {
         std::printf("  (no chain target: %s)\n", e);
         return s.near0;
+    }
+}
+
+// The bound of every linear canceller: the echo removed exactly, only noise and near end left;
+// as the microphone holds it (the line for SpeexDSP and WebRTC) and through the engine's
+// pass-through chain (for the engine: its high-pass filter removes some of the noise too).
+void exactRemoval(const velmora::Params& params, const Scenario& s,
+                  const std::vector<float>& target) {
+    std::vector<float> left(s.rec.nearEnd.size());
+    for (size_t i = 0; i < left.size(); ++i) left[i] = s.rec.nearEnd[i] + s.rec.noise[i];
+    report("echo removed exactly (noise left)", s, channel(left, s.rec.numMics, 0), 0.0, s.near0);
+    try {
+        report("  the same through HPF and bank", s, passThrough(params, s, left), 0.0, target);
+    } catch (const char* e) {
+        std::printf("  (no pass-through chain: %s)\n", e);
     }
 }
 
@@ -359,7 +382,7 @@ void runWebRTC(const char* label, const Scenario& s, bool extendedFilter) {
         if (!a || a->Initialize(kFs, kFs, kFs, AP::kMono, AP::kMono, AP::kMono) != AP::kNoError ||
             ec->enable_drift_compensation(false) != 0 ||
             ec->set_suppression_level(webrtc::EchoCancellation::kHighSuppression) != 0 ||
-            ec->Enable(true) != 0) {
+            ec->Enable(true) != 0 || ec->enable_metrics(true) != 0) {
             std::printf("  %-34s refused: the module did not accept the settings\n", label);
             return;
         }
@@ -371,6 +394,9 @@ void runWebRTC(const char* label, const Scenario& s, bool extendedFilter) {
         f->samples_per_channel_ = kFrame;
     }
     std::vector<float> out(s.rec.frames, 0.0f);
+    // The module's own figure for the echo its linear filter removes (A_NLP, dB, before its
+    // non-linear suppressor), read at the end of every second.
+    std::vector<double> linearStage(s.rec.frames / kFs + 1, 0.0);
     double seconds = 0.0;
     for (int f0 = 0; f0 + kFrame <= s.rec.frames; f0 += kFrame) {
         const auto t0 = std::chrono::steady_clock::now();
@@ -387,8 +413,27 @@ void runWebRTC(const char* label, const Scenario& s, bool extendedFilter) {
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         for (int i = 0; i < kFrame; ++i)
             if (f0 + i - kWebRTCDelay >= 0) out[f0 + i - kWebRTCDelay] = near.data_[i] / 32768.0f;
+        if ((f0 + kFrame) % kFs == 0) {  // the module's reading at the end of every second
+            webrtc::EchoCancellation::Metrics metrics;
+            if (apm[0]->echo_cancellation()->GetMetrics(&metrics) == 0)
+                linearStage[(f0 + kFrame) / kFs - 1] = metrics.a_nlp.instant;
+        }
     }
     report(label, s, out, seconds, s.near0);
+    // Readings per second over the first 5 s, then their means over the spans of the report.
+    auto mean = [&](int from, int to) {
+        double sum = 0.0;
+        int n = 0;
+        for (int sec = from; sec < to; ++sec)
+            if (linearStage[sec] > -100.0) sum += linearStage[sec], ++n;
+        return n > 0 ? sum / n : -100.0;
+    };
+    std::printf("  %-34s", "  its linear stage (own A_NLP)");
+    for (int sec = 0; sec < 5; ++sec)  // -100: no reading yet
+        linearStage[sec] > -100.0 ? std::printf(" %5.1f", linearStage[sec]) : std::printf("     -");
+    std::printf(" %7.2f %7.2f %7.2f\n", mean(2, kEchoOnlySeconds),
+                mean(kSteadyFrom, kEchoOnlySeconds),
+                mean(static_cast<int>(kAfterTalkFrom), kTotalSeconds));
 }
 #endif
 
@@ -534,6 +579,7 @@ int main(int argc, char** argv) {
             printHeader();
             char label[128];
             const std::vector<float> target = chainTarget(base, s);
+            exactRemoval(base, s, target);
             std::snprintf(label, sizeof label, "default (aec %d, ns %d, agc %d)",
                           base.aec_algorithm, base.ns_algorithm, base.agc_algorithm);
             runEngine(label, base, s, target);
