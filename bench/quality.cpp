@@ -24,7 +24,13 @@
 // with and without speex_preprocess residual-echo (and noise) suppression.
 // WebRTC audio processing (when built with it): one module per microphone with only its echo
 // canceller (high suppression, delay-agnostic mode off, reported delay 0, 10 ms frames), with
-// the normal and with the extended filter.
+// the normal and with the extended filter. Its output includes its non-linear suppressor,
+// which the module cannot switch off; the line below it gives the module's own reading of the
+// echo its linear filter removes (A_NLP: the readings at the end of each second, then their
+// means over the spans).
+// Bounds: 'echo removed exactly' is the microphone minus its echo (near end and noise left), as
+// the microphone holds it and through the engine's pass-through chain: no linear canceller can
+// reach beyond it, only suppression can.
 // Dereverberation: reverberant speech (RT60 0.6 s and 0.8 s, talker 1.5 m away) through the
 // engine with dr_algorithm 1 (WPE) and 2 (two-level) for 1, 2, 4 and 7 microphones: SI-SDR of
 // the output against the direct path and early reflections (50 ms) of microphone 0 taken
