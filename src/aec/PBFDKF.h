@@ -10,11 +10,11 @@
 //     difference to the microphone, and every partition moves by its Kalman gain:
 //       mu_p(k) = P_p(k) / (sum_q |X_q(k)|^2 P_q(k) + 2 Psi(k)),  W_p += mu_p X_p* E,
 //     where P_p is the uncertainty of partition p (shrinks as the filter learns, grows with the
-//     assumed drift of the echo path) and Psi the power of what the filter cannot explain
-//     (near-end speech and noise; the largest of the a-posteriori error power, a share of the
-//     error power and the error power beyond what P explains). The step thus follows the
-//     reference power block by block, is large while the filter is uncertain, and collapses when
-//     the near end talks;
+//     assumed drift of the echo path while echo is heard) and Psi the power of what the filter
+//     cannot explain (near-end speech and noise; the largest of the a-posteriori error power, a
+//     share of the error power and the error power beyond what P explains). The step thus follows
+//     the reference power block by block, is large while the filter is uncertain, and collapses
+//     when the near end talks;
 //   - the updates themselves are not constrained to B taps (that would cost two transforms per
 //     partition); instead one partition per block, in turn, is trimmed to its B taps, which
 //     clears the wrap-around that the unconstrained updates leave behind.
