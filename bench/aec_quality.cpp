@@ -34,6 +34,9 @@
 #ifdef VELMORA_HAVE_SPEEXDSP
 #include <speex/speex_echo.h>
 #endif
+#ifdef VELMORA_HAVE_WEBRTC_APM
+#include "WebRTCEcho.h"
+#endif
 
 namespace {
 
@@ -138,8 +141,8 @@ std::vector<float> runSpeex(int mics, int refs, const std::vector<float>& in) {
 }
 #endif
 
-// Runs the three cancellers on `in`; prints ERLE over [from, to) of microphone 0 and the
-// per-second ERLE of the first `perSecond` seconds.
+// Runs the cancellers on `in` (WebRTC's with one reference only); prints ERLE over [from, to) of
+// microphone 0 and the per-second ERLE of the first `perSecond` seconds.
 void echoOnly(const char* name, const std::vector<float>& in, int mics, int refs, long from,
               long to, int perSecond) {
     const std::vector<float> mic0 = channel(in, mics + refs, 0);
@@ -165,6 +168,22 @@ void echoOnly(const char* name, const std::vector<float>& in, int mics, int refs
         if (which < 2) std::printf("  RTF %.4f", rtf);
         std::printf("\n");
     }
+#ifdef VELMORA_HAVE_WEBRTC_APM
+    // Its output includes its non-linear suppressor; A_NLP is its own reading of its linear
+    // filter's echo reduction (mean of the per-second readings over the span).
+    const velmora::bench::WebRTCEchoResult w =
+        velmora::bench::runWebRTCEcho(in, mics, mics + refs, false);
+    if (refs == 1 && w.accepted) {
+        std::printf("  %-9s ERLE %6.2f dB  per second:", "WebRTC",
+                    erleDb(span(mic0, from, to), span(w.out, from, to)));
+        for (int s = 0; s < perSecond; ++s)
+            std::printf(" %5.1f", erleDb(span(mic0, s * kFs, (s + 1) * kFs),
+                                         span(w.out, s * kFs, (s + 1) * kFs)));
+        std::printf("  linear stage (A_NLP) %.1f dB\n",
+                    velmora::bench::meanReading(w.linear, static_cast<int>(from / kFs),
+                                                static_cast<int>(to / kFs)));
+    }
+#endif
 }
 
 }  // namespace

@@ -60,8 +60,7 @@
 #include <speex/speex_preprocess.h>
 #endif
 #ifdef VELMORA_HAVE_WEBRTC_APM
-#include <webrtc/modules/audio_processing/include/audio_processing.h>
-#include <webrtc/modules/interface/module_common_types.h>
+#include "WebRTCEcho.h"
 #endif
 
 using velmora::scene::Recording;
@@ -79,7 +78,6 @@ constexpr float kAfterTalkFrom = 28.5f;  // the near end's reverberation has die
 constexpr int kSpeexFrame = 160;
 constexpr int kSpeexTail = 2400;  // 15 blocks of 160 samples: our canceller's default filter
 constexpr int kSpeexPreprocessDelay = 160;  // the preprocessor's overlap delays by one frame
-constexpr int kWebRTCDelay = 112;  // the WebRTC canceller's framing delay at 16 kHz (measured)
 
 std::string testdata() {
     struct stat st;
@@ -370,76 +368,24 @@ void runSpeex(const char* label, const Scenario& s, bool preprocess) {
 #endif
 
 #ifdef VELMORA_HAVE_WEBRTC_APM
-// One audio processing module per microphone with only the echo canceller on; output of mic 0.
+// The WebRTC module's canceller (see WebRTCEcho.h), then its own reading of its linear stage.
 void runWebRTC(const char* label, const Scenario& s, bool extendedFilter) {
     if (skipped(label)) return;
-    const int mics = s.rec.numMics, channels = s.rec.numMics + s.rec.numRefs;
-    constexpr int kFrame = kFs / 100;
-    using AP = webrtc::AudioProcessing;
-    std::vector<std::unique_ptr<AP>> apm(mics);
-    for (auto& a : apm) {
-        webrtc::Config config;
-        config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(extendedFilter));
-        config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(false));
-        config.Set<webrtc::ExperimentalAgc>(new webrtc::ExperimentalAgc(false));
-        config.Set<webrtc::ExperimentalNs>(new webrtc::ExperimentalNs(false));
-        a.reset(AP::Create(config));
-        webrtc::EchoCancellation* ec = a ? a->echo_cancellation() : nullptr;
-        if (!a || a->Initialize(kFs, kFs, kFs, AP::kMono, AP::kMono, AP::kMono) != AP::kNoError ||
-            ec->enable_drift_compensation(false) != 0 ||
-            ec->set_suppression_level(webrtc::EchoCancellation::kHighSuppression) != 0 ||
-            ec->Enable(true) != 0 || ec->enable_metrics(true) != 0) {
-            std::printf("  %-34s refused: the module did not accept the settings\n", label);
-            return;
-        }
+    const velmora::bench::WebRTCEchoResult r = velmora::bench::runWebRTCEcho(
+        s.rec.mixture, s.rec.numMics, s.rec.numMics + s.rec.numRefs, extendedFilter);
+    if (!r.accepted) {
+        std::printf("  %-34s refused: the module did not accept the settings\n", label);
+        return;
     }
-    webrtc::AudioFrame far, near;
-    for (auto* f : {&far, &near}) {
-        f->sample_rate_hz_ = kFs;
-        f->num_channels_ = 1;
-        f->samples_per_channel_ = kFrame;
-    }
-    std::vector<float> out(s.rec.frames, 0.0f);
-    // The module's own figure for the echo its linear filter removes (A_NLP, dB, before its
-    // non-linear suppressor), read at the end of every second.
-    std::vector<double> linearStage(s.rec.frames / kFs + 1, 0.0);
-    double seconds = 0.0;
-    for (int f0 = 0; f0 + kFrame <= s.rec.frames; f0 += kFrame) {
-        const auto t0 = std::chrono::steady_clock::now();
-        for (int m = mics - 1; m >= 0; --m) {  // mic 0 last: its result stays in `near`
-            for (int i = 0; i < kFrame; ++i) {
-                far.data_[i] =
-                    toInt16(s.rec.mixture[static_cast<size_t>(f0 + i) * channels + mics]);
-                near.data_[i] = toInt16(s.rec.mixture[static_cast<size_t>(f0 + i) * channels + m]);
-            }
-            apm[m]->AnalyzeReverseStream(&far);
-            apm[m]->set_stream_delay_ms(0);
-            apm[m]->ProcessStream(&near);
-        }
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        for (int i = 0; i < kFrame; ++i)
-            if (f0 + i - kWebRTCDelay >= 0) out[f0 + i - kWebRTCDelay] = near.data_[i] / 32768.0f;
-        if ((f0 + kFrame) % kFs == 0) {  // the module's reading at the end of every second
-            webrtc::EchoCancellation::Metrics metrics;
-            if (apm[0]->echo_cancellation()->GetMetrics(&metrics) == 0)
-                linearStage[(f0 + kFrame) / kFs - 1] = metrics.a_nlp.instant;
-        }
-    }
-    report(label, s, out, seconds, s.near0);
+    report(label, s, r.out, r.seconds, s.near0);
     // Readings per second over the first 5 s, then their means over the spans of the report.
-    auto mean = [&](int from, int to) {
-        double sum = 0.0;
-        int n = 0;
-        for (int sec = from; sec < to; ++sec)
-            if (linearStage[sec] > -100.0) sum += linearStage[sec], ++n;
-        return n > 0 ? sum / n : -100.0;
-    };
     std::printf("  %-34s", "  its linear stage (own A_NLP)");
     for (int sec = 0; sec < 5; ++sec)  // -100: no reading yet
-        linearStage[sec] > -100.0 ? std::printf(" %5.1f", linearStage[sec]) : std::printf("     -");
-    std::printf(" %7.2f %7.2f %7.2f\n", mean(2, kEchoOnlySeconds),
-                mean(kSteadyFrom, kEchoOnlySeconds),
-                mean(static_cast<int>(kAfterTalkFrom), kTotalSeconds));
+        r.linear[sec] > -100.0 ? std::printf(" %5.1f", r.linear[sec]) : std::printf("     -");
+    std::printf(
+        " %7.2f %7.2f %7.2f\n", velmora::bench::meanReading(r.linear, 2, kEchoOnlySeconds),
+        velmora::bench::meanReading(r.linear, kSteadyFrom, kEchoOnlySeconds),
+        velmora::bench::meanReading(r.linear, static_cast<int>(kAfterTalkFrom), kTotalSeconds));
 }
 #endif
 
