@@ -79,15 +79,38 @@ inline float sanitise(float x, bool* bad) {
     return 0.0f;
 }
 
+// The hot kernels are also compiled for AVX2 with FMA and picked at load time on processors that
+// have them (the library is built for plain x86-64).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_ADDRESS__)
+#define VM_HOT_KERNEL __attribute__((noinline, target_clones("arch=x86-64-v3", "default")))
+#else
+#define VM_HOT_KERNEL __attribute__((noinline))
+#endif
+
+// One partition's share of the echo estimate and of its expected error power over n bins:
+// Y += X W and G += |X|^2 U.
+VM_HOT_KERNEL void accumulatePartition(const float* __restrict xr, const float* __restrict xi,
+                                       const float* __restrict xp, const float* __restrict wr,
+                                       const float* __restrict wi, const float* __restrict u,
+                                       float* __restrict yr, float* __restrict yi,
+                                       float* __restrict g, int n) {
+    for (int k = 0; k < n; ++k) {
+        yr[k] += xr[k] * wr[k] - xi[k] * wi[k];
+        yi[k] += xr[k] * wi[k] + xi[k] * wr[k];
+        g[k] += xp[k] * u[k];
+    }
+}
+
 // One Kalman step of one filter partition over n bins: W += mu X* E with mu = U g, then the
 // posterior uncertainty (the observation removes the share kPosteriorShare mu |X|^2) and the
 // drift of the echo path (per bin, see kDrift). g = 1 / (sum_q |X_q|^2 U_q + 2 Psi). Kept out of
 // line so that the compiler keeps the no-alias promises and vectorises the loop.
-__attribute__((noinline)) void updatePartition(
-    const float* __restrict xr, const float* __restrict xi, const float* __restrict xp,
-    const float* __restrict er, const float* __restrict ei, const float* __restrict g,
-    const float* __restrict drift, float* __restrict wr, float* __restrict wi, float* __restrict u,
-    int n, float minUnc) {
+VM_HOT_KERNEL void updatePartition(const float* __restrict xr, const float* __restrict xi,
+                                   const float* __restrict xp, const float* __restrict er,
+                                   const float* __restrict ei, const float* __restrict g,
+                                   const float* __restrict drift, float* __restrict wr,
+                                   float* __restrict wi, float* __restrict u, int n, float minUnc) {
     for (int k = 0; k < n; ++k) {
         const float prior = u[k];
         const float mu = prior * g[k];
@@ -233,23 +256,21 @@ struct PBFDKF::Impl {
         }
     }
 
-    // Echo estimate of microphone m into `est` (time domain) from the current spectra.
+    // Echo estimate of microphone m into `est` (time domain) from the current spectra, and the
+    // expected power of the filter's error, sum_q |X_q|^2 P_q, into `gain` (for adapt()).
     void estimate(int m) {
-        float* __restrict yr = yre.data();
-        float* __restrict yi = yim.data();
+        float* yr = yre.data();
+        float* yi = yim.data();
+        float* g = gain.data();
         std::fill(yr, yr + stride, 0.0f);
         std::fill(yi, yi + stride, 0.0f);
+        std::fill(g, g + stride, 0.0f);
         for (int r = 0; r < R; ++r)
             for (int p = 0; p < P; ++p) {
                 const size_t xa = xAt(r, (head - p + P) % P), wa = wAt(m, r, p);
-                const float* __restrict xr = xre.data() + xa;
-                const float* __restrict xi = xim.data() + xa;
-                const float* __restrict wr = wre.data() + wa;
-                const float* __restrict wi = wim.data() + wa;
-                for (int k = 0; k < stride; ++k) {
-                    yr[k] += xr[k] * wr[k] - xi[k] * wi[k];
-                    yi[k] += xr[k] * wi[k] + xi[k] * wr[k];
-                }
+                accumulatePartition(xre.data() + xa, xim.data() + xa, xpow.data() + xa,
+                                    wre.data() + wa, wim.data() + wa, unc.data() + wa, yr, yi, g,
+                                    stride);
             }
         inverse(yr, yi);
         std::memcpy(est.data(), time.data() + N, sizeof(float) * N);
@@ -269,15 +290,8 @@ struct PBFDKF::Impl {
         std::memcpy(time.data() + N, res.data(), sizeof(float) * N);
         forward(ere.data(), eim.data());
 
-        // Expected residual power of the filter error, sum_q |X_q|^2 P_q (into gain).
+        // The expected error power that estimate() left in `gain`.
         float* __restrict g = gain.data();
-        std::fill(g, g + stride, 0.0f);
-        for (int r = 0; r < R; ++r)
-            for (int p = 0; p < P; ++p) {
-                const float* __restrict xp = xpow.data() + xAt(r, (head - p + P) % P);
-                const float* __restrict u = unc.data() + wAt(m, r, p);
-                for (int k = 0; k < stride; ++k) g[k] += xp[k] * u[k];
-            }
         // Unexplained power (see kPsiSmoothing; the error of this block included, so that the
         // step drops in the very block the near end starts).
         float* __restrict ps = psi.data() + static_cast<size_t>(m) * stride;
