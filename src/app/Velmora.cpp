@@ -299,9 +299,14 @@ float Velmora::direction(int n) {
     return pp->mode->direction(n);
 }
 float Velmora::volume(int n) {
+    // The meter has a value for every input channel and every output.
+    const Params& p = pp->params;
+    util::requireRange("Velmora", "volume channel", n, 0,
+                       std::max(p.nummics + p.numrefs, p.numouts) - 1);
     return pp->mode->volume(n);
 }
 float Velmora::vadValue(int n) {
+    checkOutput(n, pp->mode->numOuts());
     return pp->mode->vadValue(n);
 }
 

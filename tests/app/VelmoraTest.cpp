@@ -98,8 +98,9 @@ TEST(Velmora, AnswersItsQueries) {
     EXPECT_EQ(engine.direction(0), 0.0f);
 }
 
-// Output-indexed controls refuse an index out of range instead of reaching a stage that asserts
-// on it (the dominant-channel post-filter does), and still reach the stages with a good one.
+// Output- and channel-indexed controls refuse an index out of range instead of reaching a stage
+// that asserts on it (the dominant-channel post-filter does), and still reach the stages with a
+// good one.
 TEST(Velmora, RefusesOutputIndicesOutOfRange) {
     TempDir dir;
     Velmora engine(writeConf(dir, "init_time = 0\npf_algorithm = 3\nnumouts = 2\n").c_str());
@@ -111,6 +112,9 @@ TEST(Velmora, RefusesOutputIndicesOutOfRange) {
     EXPECT_EQ(test::errorOf([&] { engine.look(2); }), tooHigh);
     EXPECT_EQ(test::errorOf([&] { engine.setLook(2, 30.0f); }), tooHigh);
     EXPECT_EQ(test::errorOf([&] { engine.direction(2); }), tooHigh);
+    EXPECT_EQ(test::errorOf([&] { engine.vadValue(2); }), tooHigh);
+    EXPECT_EQ(test::errorOf([&] { engine.volume(-1); }),
+              "velmora, Velmora: Invalid volume channel: -1, allowed 0 to 7");
     EXPECT_EQ(test::errorOf([&] {
                   engine.lock(1, nullptr);
                   engine.unlock(1);
