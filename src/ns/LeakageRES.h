@@ -8,9 +8,9 @@
 // A block whose power rises clearly above the prediction holds near-end talk (clear talk, or talk
 // over 30 ms, is kept for 0.2 s): it gets a decision-directed Wiener gain against the residual
 // echo that costs no bin more than 3 dB; the other blocks go to the floor, `echoFloor` (amplitude)
-// on the residual echo and at most 20 dB down on the noise. Gains rise smoothly and fall at once,
-// and never exceed 1. A bin that meets a NaN, infinity or absurd value is muted for that block and
-// its state restarts. Nothing allocates after construction.
+// on the residual echo and at most 20 dB down on the noise. Gains rise smoothly (at once in clear
+// talk) and fall at once, and never exceed 1. A bin that meets a NaN, infinity or absurd value is
+// muted for that block and its state restarts. Nothing allocates after construction.
 
 #include <memory>
 
