@@ -313,6 +313,7 @@ void LeakageRES::Impl::processChannel(int c, blas::Complex* e, const blas::Compl
     for (int k = 0; k < K; ++k) {
         const size_t i = base + k;
         residual[k] = predict(i, k);
+        const float lately = smoothPower[i];
         smoothPower[i] = powerKeep * smoothPower[i] + (1.0f - powerKeep) * nearPower[k];
         residualSmooth[i] = powerKeep * residualSmooth[i] + (1.0f - powerKeep) * residual[k];
         const float rest = std::max(smoothPower[i] - residualSmooth[i], 0.0f);
@@ -322,6 +323,10 @@ void LeakageRES::Impl::processChannel(int c, blas::Complex* e, const blas::Compl
         for (int w = 0; w < kMinWindows; ++w)
             lowest = std::min(lowest, pastMin[i * kMinWindows + w]);
         if (lowest < HUGE_VALF) noise[i] = kMinBias * lowest;
+        // The floor cannot lie above what the bin has carried lately: the minima of windows that
+        // held speech (the floor is tracked in talk pauses and after long talk) run high, and a
+        // high floor hides the next onset until it is well under way.
+        if (blocksSeen >= startBlocks) noise[i] = std::min(noise[i], lately);
         if (windowDone) {
             pastMin[i * kMinWindows + windowSlot] = windowMin[i];
             windowMin[i] = HUGE_VALF;

@@ -68,11 +68,12 @@ std::vector<float> concat(const std::vector<std::string>& files) {
 }
 
 // Guitar from the loudspeaker 0.3 m away, a talker 1 m away from 8 s on, RT60 0.3 s, noise 30 dB
-// below the talker. Echo only (3-8 s, after the canceller's start): the suppressor adds at least
-// 15 dB of echo reduction (measured: 24.4 dB; 9.6 dB while the noise floor collapsed under
-// the echo and let noise pass as talk). Double talk (8-14 s): the near-end SI-SDR, against the
-// talker alone through the pass-through chain, stays within 1.5 dB of the canceller alone
-// (measured: 0.8 dB lower).
+// below the talker. Echo only (3-8 s, after the canceller's start): behind 201 the suppressor
+// adds at least 15 dB of echo reduction (measured: 29.6 dB; 9.6 dB while the noise floor
+// collapsed under the echo and let noise pass as talk), behind 300 at least 10 dB (measured:
+// 22.6 dB). Double talk (8-14 s): the near-end SI-SDR, against the talker alone through the
+// pass-through chain, stays within 1.5 / 2 dB of the canceller alone (measured: 0.3 / 1.2 dB
+// lower; 2.7 dB behind 300 while a floor estimate that ran high hid a sentence onset).
 TEST(LeakageRES, RemovesEchoAndKeepsTheNearEnd) {
     std::vector<float> far = concat({"music/guitar_16k.wav"});
     ASSERT_FALSE(far.empty());
@@ -100,22 +101,28 @@ TEST(LeakageRES, RemovesEchoAndKeepsTheNearEnd) {
     for (int f = 0; f < kFrames; ++f) nearOnly[2 * f] = rec.nearEnd[f], mic[f] = rec.mixture[2 * f];
 
     const std::vector<float> target = run(chain(0, 0), nearOnly);
-    const std::vector<float> alone = run(chain(201, 0), rec.mixture);
-    const std::vector<float> both = run(chain(201, 300), rec.mixture);
-    const int from = 3 * kFs;
-    const double erleAlone =
-        scene::erleDb(cut(mic, from, kTalkStart), cut(alone, from, kTalkStart));
-    const double erleBoth = scene::erleDb(cut(mic, from, kTalkStart), cut(both, from, kTalkStart));
-    const double sdrAlone =
-        scene::siSdrDb(cut(alone, kTalkStart, kFrames), cut(target, kTalkStart, kFrames));
-    const double sdrBoth =
-        scene::siSdrDb(cut(both, kTalkStart, kFrames), cut(target, kTalkStart, kFrames));
-    std::printf(
-        "echo only: ERLE %.1f dB (201 alone) / %.1f dB (+ ns 300); double talk: SI-SDR "
-        "%.1f / %.1f dB\n",
-        erleAlone, erleBoth, sdrAlone, sdrBoth);
-    EXPECT_GE(erleBoth, erleAlone + 15.0);
-    EXPECT_GE(sdrBoth, sdrAlone - 1.5);
+    // Behind the default canceller and behind the time-domain one (the echo-removal
+    // configuration, whose residual is already small: most of what the suppressor removes there
+    // is noise, and the near end must keep within 1 dB).
+    for (const int aec : {201, 300}) {
+        const std::vector<float> alone = run(chain(aec, 0), rec.mixture);
+        const std::vector<float> both = run(chain(aec, 300), rec.mixture);
+        const int from = 3 * kFs;
+        const double erleAlone =
+            scene::erleDb(cut(mic, from, kTalkStart), cut(alone, from, kTalkStart));
+        const double erleBoth =
+            scene::erleDb(cut(mic, from, kTalkStart), cut(both, from, kTalkStart));
+        const double sdrAlone =
+            scene::siSdrDb(cut(alone, kTalkStart, kFrames), cut(target, kTalkStart, kFrames));
+        const double sdrBoth =
+            scene::siSdrDb(cut(both, kTalkStart, kFrames), cut(target, kTalkStart, kFrames));
+        std::printf(
+            "echo only: ERLE %.1f dB (%d alone) / %.1f dB (+ ns 300); double talk: SI-SDR "
+            "%.1f / %.1f dB\n",
+            erleAlone, aec, erleBoth, sdrAlone, sdrBoth);
+        EXPECT_GE(erleBoth, erleAlone + (aec == 201 ? 15.0 : 10.0)) << "aec " << aec;
+        EXPECT_GE(sdrBoth, sdrAlone - (aec == 201 ? 1.5 : 2.0)) << "aec " << aec;
+    }
 }
 
 // Random echo blocks, then blocks with NaN and infinities in the near end, the echo estimate and
