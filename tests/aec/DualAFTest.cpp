@@ -187,22 +187,7 @@ std::vector<float> runEngine(int aecAlgorithm, int numMics, int numRefs,
     p.ns_algorithm = 0;
     p.init_time = 0.0f;
     velmora::Velmora engine(p);
-    const int ch = numMics + numRefs, hop = engine.inFramesPerBlock();
-    const int frames = static_cast<int>(in.size()) / ch, delay = engine.delay();
-    std::vector<float> block(static_cast<size_t>(hop * ch)), out(static_cast<size_t>(hop));
-    std::vector<float> y(static_cast<size_t>(frames), 0.0f);
-    for (int f0 = 0; f0 + hop <= frames + delay; f0 += hop) {
-        for (int i = 0; i < hop * ch; ++i) {
-            const size_t src = static_cast<size_t>(f0) * ch + i;
-            block[static_cast<size_t>(i)] = src < in.size() ? in[src] : 0.0f;
-        }
-        engine.process(block.data(), out.data());
-        for (int i = 0; i < hop; ++i) {
-            const int f = f0 + i - delay;
-            if (f >= 0 && f < frames) y[static_cast<size_t>(f)] = out[static_cast<size_t>(i)];
-        }
-    }
-    return y;
+    return velmora::test::runAligned(engine, in, numMics + numRefs);
 }
 
 double energy(const std::vector<float>& x, size_t from, size_t to) {

@@ -14,6 +14,7 @@
 #include "Params.h"
 #include "app/Velmora.h"
 #include "common/SyntheticSignals.h"
+#include "common/TestUtil.h"
 #include "scene/Scene.h"
 
 namespace velmora {
@@ -58,25 +59,7 @@ std::vector<float> runEngine(int aec, int mics, int refs, int outs, const std::v
     p.ns_algorithm = 0;
     p.init_time = 0.0f;
     Velmora engine(p);
-    const int ch = mics + refs, hop = engine.inFramesPerBlock(), delay = engine.delay();
-    const int frames = static_cast<int>(in.size()) / ch;
-    std::vector<float> block(static_cast<size_t>(hop * ch));
-    std::vector<float> out(static_cast<size_t>(hop * outs));
-    std::vector<float> y(static_cast<size_t>(frames) * outs, 0.0f);
-    for (int f0 = 0; f0 < frames + delay; f0 += hop) {
-        for (int i = 0; i < hop * ch; ++i) {
-            const size_t src = static_cast<size_t>(f0) * ch + i;
-            block[static_cast<size_t>(i)] = src < in.size() ? in[src] : 0.0f;
-        }
-        engine.process(block.data(), out.data());
-        for (int i = 0; i < hop; ++i) {
-            const int f = f0 + i - delay;
-            if (f >= 0 && f < frames)
-                for (int c = 0; c < outs; ++c)
-                    y[static_cast<size_t>(f) * outs + c] = out[static_cast<size_t>(i * outs + c)];
-        }
-    }
-    return y;
+    return test::runAligned(engine, in, mics + refs, outs);
 }
 
 double energy(const std::vector<float>& x, int channels, int c, size_t from, size_t to) {

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "app/Velmora.h"
+
 namespace velmora::test {
 
 TempDir::TempDir() {
@@ -25,6 +27,29 @@ TempDir::~TempDir() {
     std::string cmd = "rm -rf '" + path_ + "'";
     int rc = std::system(cmd.c_str());
     (void)rc;
+}
+
+std::vector<float> runAligned(Velmora& engine, const std::vector<float>& in, int channels,
+                              int outs) {
+    const int hop = engine.inFramesPerBlock(), delay = engine.delay(), all = engine.numOuts();
+    const int frames = static_cast<int>(in.size()) / channels;
+    std::vector<float> block(static_cast<size_t>(hop) * channels);
+    std::vector<float> out(static_cast<size_t>(engine.outFramesPerBlock()) * all);
+    std::vector<float> y(static_cast<size_t>(frames) * outs, 0.0f);
+    for (int f0 = 0; f0 < frames + delay; f0 += hop) {
+        for (int i = 0; i < hop * channels; ++i) {
+            const size_t src = static_cast<size_t>(f0) * channels + i;
+            block[static_cast<size_t>(i)] = src < in.size() ? in[src] : 0.0f;
+        }
+        engine.process(block.data(), out.data());
+        for (int i = 0; i < hop; ++i) {
+            const int f = f0 + i - delay;
+            if (f >= 0 && f < frames)
+                for (int c = 0; c < outs; ++c)
+                    y[static_cast<size_t>(f) * outs + c] = out[static_cast<size_t>(i) * all + c];
+        }
+    }
+    return y;
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {

@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+namespace velmora {
+class Velmora;
+}
+
 namespace velmora::test {
 
 // A fresh, empty scratch directory for one test, removed when the object goes out of scope.
@@ -26,6 +30,12 @@ std::string readFile(const std::string& path);
 
 // The folder of the recordings the tests read (tests/data, in the repository).
 std::string testdataDir();
+
+// Output channels [0, outs) of `engine` for frame-major input of `channels` channels, advanced by
+// the engine's delay so that they line up with the input (frame-major; the input is followed by
+// silence until the delay is flushed).
+std::vector<float> runAligned(Velmora& engine, const std::vector<float>& in, int channels,
+                              int outs = 1);
 
 // The engine's error text that `f` raises, or "" when it raises nothing.
 std::string errorOf(const std::function<void()>& f);

@@ -175,30 +175,16 @@ std::vector<float> runEngine(int dr, int mics, const std::vector<float>& in) {
     p.init_time = 0.0f;
     p.dr_algorithm = dr;
     Velmora engine(p);
-    const int block = engine.inFramesPerBlock(), delay = engine.delay();
-    const size_t frames = in.size() / mics;
-    std::vector<float> padded(in);
-    padded.resize((frames + delay + block) * mics, 0.0f);
-    std::vector<float> out, buf(engine.outSamplesPerBlock());
-    for (size_t pos = 0; pos + block <= frames + delay + block; pos += block) {
-        engine.process(padded.data() + pos * mics, buf.data());
-        out.insert(out.end(), buf.begin(), buf.end());
-    }
-    out.erase(out.begin(), out.begin() + delay);
-    out.resize(frames);
-    return out;
+    return test::runAligned(engine, in, mics);
 }
 
 // SI-SDR of microphone 0 against its direct path and early reflections (both through the same
 // engine) with the two-level dereverberator (bench_quality sets it next to WPE). The two-level
 // stage predicts every channel from its own past only, so its figure does not depend on the
-// microphone count. It gains nothing: per second-level bin it divides the spectrum of the input's
-// block sequence by that of the same sequence two blocks late, and that ratio is the two-block
-// advance itself (the response comes out near 0.97-0.99 at lag -2, with well under 1 % of its
-// energy in lags -1 .. L - 1, the taps the long filter takes), so the long filter stays near zero
-// (alone it changes the figure by +0.0..+0.1 dB); the final single-tap stage, predicting from
-// two blocks back, takes part of the direct speech and early reflections (alone -0.5..-0.8 dB).
-// The floor guards against making things worse than that.
+// microphone count. It gains nothing: its second-level fit relates each sequence to its own copy
+// two blocks late, which is the two-block advance itself, so the long filter stays near zero
+// (+0.0..+0.1 dB alone) and the final single-tap stage takes part of the direct speech
+// (-0.5..-0.8 dB alone). The floor guards against making things worse than that.
 TEST(TwoLevelDRQuality, ReverberantSpeech) {
     const std::vector<float> dry = test::speechLike(16.0, 0.1f, 7);
     for (float rt60 : {0.6f, 0.8f}) {

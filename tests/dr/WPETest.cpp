@@ -404,19 +404,7 @@ Params engineParams(int nummics) {
 // single output channel aligned with the input (the engine's delay removed).
 std::vector<float> runEngine(const Params& p, const std::vector<float>& in, int channels) {
     Velmora engine(p);
-    const int block = engine.inFramesPerBlock(), delay = engine.delay();
-    const size_t frames = in.size() / channels;
-    std::vector<float> padded(in);
-    padded.resize((frames + delay + block) * channels, 0.0f);
-    std::vector<float> out;
-    std::vector<float> buf(engine.outSamplesPerBlock());
-    for (size_t pos = 0; pos + block <= frames + delay + block; pos += block) {
-        engine.process(padded.data() + pos * channels, buf.data());
-        out.insert(out.end(), buf.begin(), buf.end());
-    }
-    out.erase(out.begin(), out.begin() + delay);
-    out.resize(frames);
-    return out;
+    return test::runAligned(engine, in, channels);
 }
 
 std::vector<float> speech(double seconds) {

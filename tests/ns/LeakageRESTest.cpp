@@ -42,71 +42,47 @@ Params chain(int aec, int ns) {
 // Output of a one-microphone engine for frame-major (mic, ref) input, aligned with the input.
 std::vector<float> run(const Params& p, const std::vector<float>& in) {
     Velmora engine(p);
-    const int hop = engine.inFramesPerBlock(), delay = engine.delay();
-    const int frames = static_cast<int>(in.size()) / 2;
-    std::vector<float> block(2 * hop), out(hop), y(frames, 0.0f);
-    for (int f0 = 0; f0 + hop <= frames; f0 += hop) {
-        std::copy(in.begin() + 2 * f0, in.begin() + 2 * (f0 + hop), block.begin());
-        engine.process(block.data(), out.data());
-        for (int i = 0; i < hop; ++i)
-            if (f0 + i - delay >= 0) y[f0 + i - delay] = out[i];
-    }
-    return y;
+    return test::runAligned(engine, in, 2);
 }
 
 std::vector<float> cut(const std::vector<float>& x, int from, int to) {
     return std::vector<float>(x.begin() + from, x.begin() + to);
 }
 
-std::vector<float> concat(const std::vector<std::string>& files) {
-    std::vector<float> x;
+std::vector<float> concat(const std::vector<std::string>& files, size_t frames) {
+    std::vector<float> x, y(frames);
     for (const std::string& f : files) {
         const std::vector<float> s = scene::readMonoWav(test::testdataDir() + "/" + f, kFs);
         x.insert(x.end(), s.begin(), s.end());
     }
-    return x;
+    for (size_t i = 0; i < frames; ++i) y[i] = x[i % x.size()];
+    return y;
 }
 
 // Guitar from the loudspeaker 0.3 m away, a talker 1 m away from 8 s on, RT60 0.3 s, noise 30 dB
-// below the talker. Echo only (3-8 s, after the canceller's start): behind 201 the suppressor
-// adds at least 15 dB of echo reduction (measured: 29.6 dB; 9.6 dB while the noise floor
-// collapsed under the echo and let noise pass as talk), behind 300 at least 10 dB (measured:
-// 22.6 dB). Double talk (8-14 s): the near-end SI-SDR, against the talker alone through the
-// pass-through chain, stays within 1.5 / 2 dB of the canceller alone (measured: 0.3 / 1.2 dB
-// lower; 2.7 dB behind 300 while a floor estimate that ran high hid a sentence onset).
+// below the talker; microphone 0 of the array. Echo only (3-8 s, after the canceller's start):
+// behind 201 the suppressor adds at least 15 dB of echo reduction (measured: 27.1 dB; 9.6 dB
+// while the noise floor collapsed under the echo and let noise pass as talk), behind 300, whose
+// residual is mostly noise already, at least 10 dB (measured: 22.0 dB). Double talk (8-14 s):
+// the near-end SI-SDR, against the talker alone through the pass-through chain, stays within
+// 1.5 / 2 dB of the canceller alone (measured: 0.1 / 0.5 dB lower).
 TEST(LeakageRES, RemovesEchoAndKeepsTheNearEnd) {
-    std::vector<float> far = concat({"music/guitar_16k.wav"});
-    ASSERT_FALSE(far.empty());
-    for (size_t n = far.size(); far.size() < static_cast<size_t>(kFrames); ++n)
-        far.push_back(far[n % far.size()]);
-    scene::Scene sc;
-    sc.frames = kFrames;
-    sc.room.rt60 = 0.3f;
-    sc.mics = {{0.0f, 0.0f, 0.0f}};
-    sc.hasLoudspeaker = true;
-    sc.loudspeaker.signal = far;
-    sc.loudspeaker.azimuth = -120.0f;
-    sc.loudspeaker.distance = 0.3f;
-    sc.loudspeaker.gain = 0.5f;
-    scene::Source talker;
-    talker.signal =
-        concat({"speech/cmu_arctic_us_aew_a0001.wav", "speech/cmu_arctic_us_aew_a0002.wav"});
-    talker.azimuth = 60.0f;
-    talker.startFrame = kTalkStart;
-    sc.talkers = {talker};
-    sc.noiseSnrDb = 30.0f;
-    const scene::Recording rec = scene::simulate(sc);
-    std::vector<float> nearOnly(rec.mixture.size(), 0.0f);
-    std::vector<float> mic(kFrames);
-    for (int f = 0; f < kFrames; ++f) nearOnly[2 * f] = rec.nearEnd[f], mic[f] = rec.mixture[2 * f];
-
+    const scene::Recording rec = scene::simulateEchoRoom(
+        concat({"music/guitar_16k.wav"}, kFrames), 0.3f, -120.0f,
+        concat({"speech/cmu_arctic_us_aew_a0001.wav", "speech/cmu_arctic_us_aew_a0002.wav"},
+               kFrames - kTalkStart),
+        kTalkStart, 30.0f);
+    const int M = rec.numMics;
+    std::vector<float> nearOnly(2 * kFrames, 0.0f), mixture(2 * kFrames), mic(kFrames);
+    for (int f = 0; f < kFrames; ++f) {
+        nearOnly[2 * f] = rec.nearEnd[static_cast<size_t>(f) * M];
+        mic[f] = mixture[2 * f] = rec.mixture[static_cast<size_t>(f) * (M + 1)];
+        mixture[2 * f + 1] = rec.mixture[static_cast<size_t>(f) * (M + 1) + M];
+    }
     const std::vector<float> target = run(chain(0, 0), nearOnly);
-    // Behind the default canceller and behind the time-domain one (the echo-removal
-    // configuration, whose residual is already small: most of what the suppressor removes there
-    // is noise, and the near end must keep within 1 dB).
     for (const int aec : {201, 300}) {
-        const std::vector<float> alone = run(chain(aec, 0), rec.mixture);
-        const std::vector<float> both = run(chain(aec, 300), rec.mixture);
+        const std::vector<float> alone = run(chain(aec, 0), mixture);
+        const std::vector<float> both = run(chain(aec, 300), mixture);
         const int from = 3 * kFs;
         const double erleAlone =
             scene::erleDb(cut(mic, from, kTalkStart), cut(alone, from, kTalkStart));
@@ -176,20 +152,18 @@ TEST(LeakageRES, HostileBlocksStayFiniteAndRecover) {
     EXPECT_GT(10.0 * std::log10(lastOut / lastIn), -3.0);
 }
 
-// Silence and a full-scale square wave on microphone and reference through the whole chain.
-TEST(LeakageRES, SilentAndClippedInputThroughTheChain) {
-    std::vector<float> in(2 * 4 * kFs, 0.0f);
-    for (int f = 2 * kFs; f < 4 * kFs; ++f) in[2 * f] = in[2 * f + 1] = (f / 40) % 2 ? 1.0f : -1.0f;
-    for (float v : run(chain(201, 300), in)) ASSERT_TRUE(std::isfinite(v));
-}
-
-TEST(LeakageRES, FloorOutsideZeroToOneIsRefused) {
+// Through the whole chain: floors outside 0 .. 1 are refused; silence and a full-scale square
+// wave on microphone and reference leave the output finite.
+TEST(LeakageRES, ChainRefusesBadFloorsAndSurvivesSilenceAndClipping) {
     for (float level : {-0.1f, 1.5f, std::nanf("")}) {
         Params p = chain(201, 300);
         p.ns_level = level;
         const std::string e = test::errorOf([&] { Velmora engine(p); });
         EXPECT_NE(e.find("Invalid ns_level"), std::string::npos) << level << ": " << e;
     }
+    std::vector<float> in(2 * 4 * kFs, 0.0f);
+    for (int f = 2 * kFs; f < 4 * kFs; ++f) in[2 * f] = in[2 * f + 1] = (f / 40) % 2 ? 1.0f : -1.0f;
+    for (float v : run(chain(201, 300), in)) ASSERT_TRUE(std::isfinite(v));
 }
 
 }  // namespace
