@@ -44,9 +44,10 @@ constexpr float kErrorRelease = 0.7f;
 // block to block, so one observation is counted by every partition it touches; with the exact
 // factor the uncertainty collapses long before the filter has learnt, the error that is left is
 // taken for near-end power and learning stalls. Measured on echo-only rooms (7 microphones,
-// RT60 0.25-0.4 s, ERLE after 2 s), together with kErrorShare 2 against 0.5 with 0.7: speech
-// 38.5 / 37.0 / 32.8 dB against 31.7 / 30.5 / 27.6 dB, music 47.8 / 44.7 / 37.0 against 43.6 /
-// 42.1 / 37.1 dB; steady state 54.5 / 50.3 dB against 50.1 / 39.0 dB (music / speech).
+// RT60 0.25 / 0.3 / 0.4 s, ERLE after 2 s), together with kErrorShare 2 and kDrift 3e-4, against
+// 0.5, 0.7 and 1e-3: speech 38.5 / 37.3 / 33.5 dB against 31.9 / 30.7 / 27.8 dB, music 49.3 /
+// 46.2 / 38.4 dB against 43.6 / 42.1 / 37.1 dB; steady state 58.1 / 52.7 dB against 50.1 /
+// 39.0 dB (music / speech).
 constexpr float kPosteriorShare = 0.1f;
 // Initial uncertainty of the first partition, in the units of |W|^2 (the 2B-point spectrum of
 // the taps): an echo path of gain 1 (0 dB from reference to microphone) in one partition has a

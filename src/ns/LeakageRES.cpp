@@ -47,7 +47,6 @@ constexpr int kEscape10ms = 400;  // talk for 4 s without a break: track the flo
 constexpr float kNoiseShare = 0.25f;
 
 // Gain.
-constexpr float kOverEstimate = 1.0f;  // weight of the predicted residual in the Wiener gain
 constexpr float kDecisionKeep = 0.9f;  // decision-directed weight of the last clean power
 constexpr float kMostPrior = 1e4f;     // prior SNRs are clamped to 40 dB
 constexpr float kNoiseFloor = 0.1f;    // noise is attenuated by at most 20 dB
@@ -357,13 +356,13 @@ void LeakageRES::Impl::processChannel(int c, blas::Complex* e, const blas::Compl
         }
     }
 
-    // Decision-directed prior SNR against the over-estimated residual echo (the noise is left to
+    // Decision-directed prior SNR against the predicted residual echo (the noise is left to
     // the floor: its minimum-statistics estimate runs high under speech, and a Wiener gain on it
     // would colour the near end), and the gain floor, mixed from the echo and the noise floors by
     // their shares.
     for (int k = 0; k < K; ++k) {
         const size_t i = base + k;
-        const float interference = std::max(kOverEstimate * residual[k], kTiny);
+        const float interference = std::max(residual[k], kTiny);
         const float posterior = nearPower[k] / interference;
         prior[k] = std::min(decisionKeep * cleanPrev[i] / interference +
                                 (1.0f - decisionKeep) * std::max(posterior - 1.0f, 0.0f),
