@@ -1,5 +1,5 @@
-// The residual-echo suppressor with learned leakage (ns_algorithm 300): behind the default
-// canceller on a simulated room it must remove clearly more echo than the canceller alone while
+// The residual-echo suppressor with learned leakage (ns_algorithm 300): behind the cancellers 201
+// and 300 on a simulated room it must remove clearly more echo than the canceller alone while
 // the near end survives the double talk; hostile blocks (NaN, infinities, silence, clipping)
 // leave its output finite and it recovers; out-of-range floors are refused.
 
@@ -152,18 +152,14 @@ TEST(LeakageRES, HostileBlocksStayFiniteAndRecover) {
     EXPECT_GT(10.0 * std::log10(lastOut / lastIn), -3.0);
 }
 
-// Through the whole chain: floors outside 0 .. 1 are refused; silence and a full-scale square
-// wave on microphone and reference leave the output finite.
-TEST(LeakageRES, ChainRefusesBadFloorsAndSurvivesSilenceAndClipping) {
+// Floors outside 0 .. 1 are refused when the engine is built.
+TEST(LeakageRES, FloorOutsideZeroToOneIsRefused) {
     for (float level : {-0.1f, 1.5f, std::nanf("")}) {
         Params p = chain(201, 300);
         p.ns_level = level;
         const std::string e = test::errorOf([&] { Velmora engine(p); });
         EXPECT_NE(e.find("Invalid ns_level"), std::string::npos) << level << ": " << e;
     }
-    std::vector<float> in(2 * 4 * kFs, 0.0f);
-    for (int f = 2 * kFs; f < 4 * kFs; ++f) in[2 * f] = in[2 * f + 1] = (f / 40) % 2 ? 1.0f : -1.0f;
-    for (float v : run(chain(201, 300), in)) ASSERT_TRUE(std::isfinite(v));
 }
 
 }  // namespace
